@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QDateTime>
+
+namespace common {
+
+// The one place the agent asks for "now". Rules on ages and time-outs
+// (expiry, keep-alive, obsolescence) read it, so tests can move time
+// without waiting. Thread-safe: the override is an atomic pointer swap.
+class Clock
+{
+public:
+    static QDateTime now();        // local time, second precision is up to the caller
+    static qint64 nowMSecsSinceEpoch();
+
+    // Tests: pin "now" to a fixed instant, move it, or go back to the real clock.
+    static void setNowForTest(const QDateTime &fixed);
+    static void advanceForTest(qint64 seconds);
+    static void resetForTest();
+};
+
+} // namespace common

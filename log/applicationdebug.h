@@ -1,0 +1,32 @@
+#pragma once
+
+#include "log/applicationlog.h"
+
+#include <QString>
+
+// The process-wide log. Every operation is safe before create() and after
+// destroy(): it then does nothing and returns false. Until a verbosity level
+// is applied both levels are written.
+class ApplicationDebug : public ApplicationLog
+{
+public:
+    enum Level : quint32 { LevelLow = 1, LevelHigh = 2 };
+
+    static void create(const QString &logDirectory);
+    static ApplicationDebug *instance();
+    static void destroy();
+
+    // on sets the bits of mask, off clears them.
+    static void setLevel(quint32 mask, bool on);
+    // "<local ISO date-time>: <text>", written when level "low" is on.
+    static bool logLow(const QString &text);
+    // The same, written only when level "high" is on.
+    static bool logHigh(const QString &text);
+
+    // Applies a VerboseLevel value: 0 off, 1 low, 2 low and high, anything else off.
+    static void applyVerboseLevel(int verboseLevel);
+
+private:
+    using ApplicationLog::ApplicationLog;
+    static bool logWithBit(quint32 bit, const QString &text);
+};

@@ -1,0 +1,57 @@
+#include "support/tempinstance.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <stdexcept>
+
+namespace testsupport {
+
+TempInstance::TempInstance()
+{
+    if (!m_dir.isValid())
+        throw std::runtime_error("cannot create a temporary instance folder");
+}
+
+QString TempInstance::copyExecutable(const QString &builtPath) const
+{
+    const QString target = m_dir.filePath(QFileInfo(builtPath).fileName());
+    QFile::remove(target);
+    if (!QFile::copy(builtPath, target))
+        throw std::runtime_error(("cannot copy " + builtPath).toStdString());
+    QFile::setPermissions(target, QFile::permissions(builtPath) | QFile::ExeOwner);
+    return target;
+}
+
+void TempInstance::writeFile(const QString &relative, const QByteArray &content) const
+{
+    const QString path = m_dir.filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        throw std::runtime_error(("cannot write " + path).toStdString());
+}
+
+QByteArray TempInstance::readFile(const QString &relative) const
+{
+    QFile file(m_dir.filePath(relative));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+QString sharedDataPath(const QString &relative)
+{
+    const QByteArray fromEnv = qgetenv("SSO_SHARED_DIR");
+    const QString root = fromEnv.isEmpty() ? QStringLiteral(SSO_SHARED_DIR) : QString::fromLocal8Bit(fromEnv);
+    return QDir(root).filePath(relative);
+}
+
+QString binaryPath(const QString &relative)
+{
+    const QByteArray fromEnv = qgetenv("SSO_BINARY_DIR");
+    const QString root = fromEnv.isEmpty() ? QStringLiteral(SSO_BINARY_DIR) : QString::fromLocal8Bit(fromEnv);
+    return QDir(root).filePath(relative);
+}
+
+} // namespace testsupport
