@@ -1,0 +1,191 @@
+#include "common/userfilter.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using common::UserRule;
+
+UserRule rule(qint32 id, bool pass, const QString &user, const QStringList &entries)
+{
+    UserRule r;
+    r.id = id;
+    r.pass = pass;
+    r.user = user;
+    for (const QString &e : entries)
+        EXPECT_TRUE(r.addEntry(e)) << e.toStdString();
+    return r;
+}
+
+common::Logon logon(const QString &user, const char *ip)
+{
+    return common::Logon(user, QHostAddress(QString::fromLatin1(ip)), QDateTime(), QString(), QStringLiteral("CORP"),
+                         QString(), QStringLiteral("corp.example.com"));
+}
+
+TEST(UserFilter, EmptyFilterAdmitsNothing)
+{
+    common::UserFilter filter;
+    EXPECT_FALSE(filter.match(logon(QStringLiteral("alice"), "10.0.0.5")));
+    EXPECT_TRUE(filter.filter({logon(QStringLiteral("alice"), "10.0.0.5")}).isEmpty());
+    EXPECT_EQ(filter.toString(), QString());
+}
+
+TEST(UserFilter, RulesAreTriedByAscendingId)
+{
+    common::UserFilter filter;
+    filter.addRule(rule(5, false, QStringLiteral("alice"), {QStringLiteral("10.0.0.5")}));
+    filter.addRule(rule(2, true, QStringLiteral("any"), {QStringLiteral("10.0.0.0/8")}));
+    EXPECT_TRUE(filter.match(logon(QStringLiteral("alice"), "10.0.0.5")));
+    EXPECT_EQ(filter.rules().first().id, 2);
+
+    // Block wins when it comes first.
+    filter.addRule(rule(1, false, QStringLiteral("alice"), {QStringLiteral("10.0.0.5")}));
+    EXPECT_FALSE(filter.match(logon(QStringLiteral("alice"), "10.0.0.5")));
+    EXPECT_TRUE(filter.match(logon(QStringLiteral("alice"), "10.0.0.6")));
+}
+
+struct MatchCase
+{
+    const char *user;
+    const char *ip;
+    bool admitted;
+};
+
+void expectMatches(const common::UserFilter &filter, std::initializer_list<MatchCase> cases)
+{
+    for (const MatchCase &c : cases)
+        EXPECT_EQ(filter.match(logon(QString::fromUtf8(c.user), c.ip)), c.admitted) << c.user << "@" << c.ip;
+}
+
+TEST(UserFilter, UserCaseRules)
+{
+    common::UserFilter filter;
+    filter.addRule(rule(1, true, QStringLiteral("Alice"), {QStringLiteral("10.0.0.0/8")}));
+    filter.addRule(rule(2, true, QStringLiteral("ANY"), {QStringLiteral("10.0.0.0/8")}));
+    filter.addRule(rule(3, true, QString::fromUtf8("J\xc3\x89R\xc3\x94ME"), {QStringLiteral("10.0.0.0/8")}));
+    expectMatches(filter, {
+                              {"alice", "10.0.0.1", true},
+                              {"ALICE", "10.0.0.1", true},
+                              {"bob", "10.0.0.1", false}, // "ANY" is not the wildcard
+                              {"any", "10.0.0.1", true},
+                              {"Any", "10.0.0.1", true},
+                              {"j\xc3\xa9r\xc3\xb4me", "10.0.0.1", true},
+                              {"alice", "192.168.0.1", false},
+                          });
+}
+
+TEST(UserFilter, NegatedEntriesAndFallThrough)
+{
+    common::UserFilter filter;
+    filter.addRule(rule(1, true, QStringLiteral("bob"), {QStringLiteral("!10.0.0.5")}));
+    expectMatches(filter, {{"bob", "10.0.0.6", true}, {"bob", "10.0.0.5", false}, {"bob", "::1", true}});
+
+    // The negated entry does not decide for 10.0.0.5: the next rule does.
+    filter.addRule(rule(9, true, QStringLiteral("any"), {QStringLiteral("10.0.0.5")}));
+    expectMatches(filter, {{"bob", "10.0.0.5", true}});
+
+    common::UserFilter nets;
+    nets.addRule(rule(1, false, QStringLiteral("any"), {QStringLiteral("!10.0.0.0/8")}));
+    nets.addRule(rule(2, true, QStringLiteral("any"), {QStringLiteral("!10.0.0.1-10.0.0.9")}));
+    expectMatches(nets, {
+                            {"carol", "192.168.1.1", false}, // outside 10/8: blocked by rule 1
+                            {"carol", "10.0.0.20", true},    // inside 10/8, outside the range
+                            {"carol", "10.0.0.5", false},    // nothing decides
+                        });
+}
+
+TEST(UserFilter, AddressKindsAndProtocols)
+{
+    common::UserFilter filter;
+    filter.addRule(rule(1, true, QStringLiteral("any"),
+                        {QStringLiteral("2001:db8::/32"), QStringLiteral("fe80::10-fe80::20"),
+                         QStringLiteral("192.168.1.0/255.255.255.0"), QStringLiteral("10.9.9.9")}));
+    filter.addRule(rule(2, true, QStringLiteral("any"), {QStringLiteral("10.0.0.9-10.0.0.1")}));
+    expectMatches(filter, {
+                              {"u", "2001:db8:1::5", true},
+                              {"u", "2001:db9::5", false},
+                              {"u", "fe80::15", true},
+                              {"u", "fe80::21", false},
+                              {"u", "192.168.1.200", true},
+                              {"u", "192.168.2.1", false},
+                              {"u", "10.9.9.9", true},
+                              {"u", "10.0.0.5", false}, // backwards range holds nothing
+                              {"u", "::ffff:192.168.1.5", false},
+                          });
+    // A logon without an address matches no positive entry.
+    EXPECT_FALSE(filter.match(common::Logon()));
+}
+
+TEST(UserFilter, FilterKeepsInputOrder)
+{
+    common::UserFilter filter;
+    filter.addRule(rule(1, true, QStringLiteral("any"), {QStringLiteral("10.0.0.0/24")}));
+    const common::LogonList in = {logon(QStringLiteral("c"), "10.0.0.3"), logon(QStringLiteral("x"), "10.1.0.1"),
+                                  logon(QStringLiteral("a"), "10.0.0.1")};
+    const common::LogonList out = filter.filter(in);
+    ASSERT_EQ(out.size(), 2);
+    EXPECT_EQ(out[0].user(), QStringLiteral("c"));
+    EXPECT_EQ(out[1].user(), QStringLiteral("a"));
+}
+
+TEST(UserFilter, RemoveRuleEquality)
+{
+    common::UserFilter filter;
+    filter.addRule(rule(3, true, QStringLiteral("alice"), {QStringLiteral("10.0.0.5"), QStringLiteral("10.0.0.0/8")}));
+    filter.addRule(rule(4, false, QStringLiteral("bob"), {QStringLiteral("10.0.0.1-10.0.0.3")}));
+
+    const struct
+    {
+        UserRule given;
+        bool removed;
+    } cases[] = {
+        {rule(4, true, QStringLiteral("ALICE"), {QStringLiteral("10.0.0.5"), QStringLiteral("10.0.0.0/8")}), false},
+        {rule(3, false, QStringLiteral("ALICE"), {QStringLiteral("10.0.0.5"), QStringLiteral("10.0.0.0/8")}), false},
+        {rule(3, true, QStringLiteral("ALICE"), {QStringLiteral("10.0.0.5")}), false}, // stored network missing
+        {rule(3, true, QStringLiteral("ALICE"), {QStringLiteral("!10.0.0.5"), QStringLiteral("10.0.0.0/8")}), false},
+        {rule(4, false, QStringLiteral("Bob"), {QStringLiteral("10.0.0.1-10.0.0.4")}), false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(filter.removeRule(c.given), c.removed) << c.given.toString().toStdString();
+    EXPECT_EQ(filter.rules().size(), 2);
+
+    // Same user in another case, same id and action, a superset of the entries.
+    EXPECT_TRUE(filter.removeRule(
+        rule(3, true, QStringLiteral("ALICE"),
+             {QStringLiteral("10.0.0.0/8"), QStringLiteral("10.0.0.5"), QStringLiteral("10.0.0.6")})));
+    ASSERT_EQ(filter.rules().size(), 1);
+    EXPECT_EQ(filter.rules().first().id, 4);
+    EXPECT_FALSE(filter.match(logon(QStringLiteral("alice"), "10.0.0.5")));
+    // The lower-cased user cache follows removals.
+    EXPECT_FALSE(filter.match(logon(QStringLiteral("bob"), "10.0.0.2")));
+    EXPECT_TRUE(filter.removeRule(rule(4, false, QStringLiteral("bob"), {QStringLiteral("10.0.0.1-10.0.0.3")})));
+    EXPECT_TRUE(filter.rules().isEmpty());
+}
+
+TEST(UserFilter, TextForm)
+{
+    common::UserFilter filter;
+    filter.addRule(rule(1, true, QStringLiteral("alice"), {QStringLiteral("10.0.0.5")}));
+    EXPECT_EQ(filter.toString(), QStringLiteral("1: pass: alice on (10.0.0.5)"));
+    filter.addRule(rule(0, false, QStringLiteral("any"), {QStringLiteral("!::1"), QStringLiteral("10.0.0.0/8")}));
+    EXPECT_EQ(filter.toString(), QStringLiteral("0: block: any on (!::1,10.0.0.0/8),1: pass: alice on (10.0.0.5)"));
+    filter.clear();
+    EXPECT_EQ(filter.toString(), QString());
+    EXPECT_FALSE(filter.match(logon(QStringLiteral("alice"), "10.0.0.5")));
+}
+
+TEST(UserFilter, MockAdmitsEverything)
+{
+    common::MockUserFilter mock;
+    mock.addRule(rule(1, false, QStringLiteral("any"), {QStringLiteral("0.0.0.0/0")}));
+    const common::LogonList in = {logon(QStringLiteral("a"), "10.0.0.1"), logon(QString(), "::1"), common::Logon()};
+    common::UserFilter &asBase = mock;
+    EXPECT_TRUE(asBase.match(in[0]));
+    EXPECT_EQ(asBase.filter(in).size(), 3);
+    EXPECT_EQ(QString::fromLatin1(mock.metaObject()->className()), QStringLiteral("common::MockUserFilter"));
+    EXPECT_EQ(QString::fromLatin1(common::UserFilter().metaObject()->className()),
+              QStringLiteral("common::UserFilter"));
+}
+
+} // namespace
