@@ -82,6 +82,7 @@ public:
     bool makeLogon(LogonCandidate candidate, common::Logon *logon);
 
     DomainNameCache &domainNames() { return m_domains; }
+    const DomainNameCache &domainNames() const { return m_domains; }
     const QStringList &ignoreList() const { return m_ignoreList; }
 
     static bool isAcceptedLogonType(const QString &logonType);

@@ -1,0 +1,577 @@
+#include "eventsource/eventxmlparser.h"
+
+#include <QDate>
+#include <cstring>
+
+namespace userCollector {
+
+namespace {
+
+constexpr quint64 FileTimeUnitsPerSecond = 10000000ULL;
+constexpr qint64 SecondsFrom1601To1970 = 11644473600LL;
+
+struct Span
+{
+    const char *begin = nullptr;
+    const char *end = nullptr;
+    bool equals(const char *text) const
+    {
+        const std::size_t length = std::strlen(text);
+        return static_cast<std::size_t>(end - begin) == length && std::memcmp(begin, text, length) == 0;
+    }
+};
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool isNameChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.' || c == ':' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// Drops a namespace prefix: rendered events never need one, but some
+// forwarders write "e:Event".
+Span localName(Span name)
+{
+    for (const char *p = name.end; p > name.begin; --p) {
+        if (p[-1] == ':')
+            return Span{p, name.end};
+    }
+    return name;
+}
+
+void appendCodePoint(QString *out, quint32 cp)
+{
+    if (cp < 0x10000) {
+        out->append(QChar(static_cast<ushort>(cp)));
+    } else {
+        const char32_t c = cp;
+        out->append(QString::fromUcs4(&c, 1));
+    }
+}
+
+// Appends text with entities decoded; false on a broken entity.
+bool appendDecoded(const char *begin, const char *end, QString *out)
+{
+    const char *run = begin;
+    const char *p = begin;
+    while (p < end) {
+        p = static_cast<const char *>(std::memchr(p, '&', static_cast<std::size_t>(end - p)));
+        if (!p)
+            break;
+        out->append(QString::fromUtf8(run, static_cast<int>(p - run)));
+        const char *semi = static_cast<const char *>(std::memchr(p, ';', static_cast<std::size_t>(end - p)));
+        if (!semi || semi - p > 12)
+            return false;
+        const Span entity{p + 1, semi};
+        if (entity.equals("amp")) {
+            out->append(QLatin1Char('&'));
+        } else if (entity.equals("lt")) {
+            out->append(QLatin1Char('<'));
+        } else if (entity.equals("gt")) {
+            out->append(QLatin1Char('>'));
+        } else if (entity.equals("quot")) {
+            out->append(QLatin1Char('"'));
+        } else if (entity.equals("apos")) {
+            out->append(QLatin1Char('\''));
+        } else if (entity.end - entity.begin >= 2 && entity.begin[0] == '#') {
+            const bool hex = entity.begin[1] == 'x' || entity.begin[1] == 'X';
+            const char *digit = entity.begin + (hex ? 2 : 1);
+            if (digit == entity.end)
+                return false;
+            quint32 cp = 0;
+            for (; digit < entity.end; ++digit) {
+                const char c = *digit;
+                int value;
+                if (c >= '0' && c <= '9')
+                    value = c - '0';
+                else if (hex && c >= 'a' && c <= 'f')
+                    value = c - 'a' + 10;
+                else if (hex && c >= 'A' && c <= 'F')
+                    value = c - 'A' + 10;
+                else
+                    return false;
+                cp = cp * (hex ? 16 : 10) + static_cast<quint32>(value);
+                if (cp > 0x10FFFF)
+                    return false;
+            }
+            if (cp >= 0xD800 && cp <= 0xDFFF)
+                return false;
+            appendCodePoint(out, cp);
+        } else {
+            return false;
+        }
+        p = semi + 1;
+        run = p;
+    }
+    out->append(QString::fromUtf8(run, static_cast<int>(end - run)));
+    return true;
+}
+
+enum class Target { None, EventId, RecordId, Data };
+
+const char *const DataNames[ValueCount] = {"WorkstationName", nullptr,
+                                           nullptr,           nullptr,
+                                           "IpAddress",       "TargetDomainName",
+                                           "TargetUserSid",   "TargetUserName",
+                                           "LogonType",       "LogonProcessName",
+                                           "Status"};
+
+class Parser
+{
+public:
+    Parser(const char *data, std::size_t size, bool peekOnly) : p(data), end(data + size), peekOnly(peekOnly) {}
+
+    bool run(QString *error);
+
+    QString raw[ValueCount];
+    bool present[ValueCount] = {};
+
+private:
+    bool fail(const char *why)
+    {
+        reason = QString::fromLatin1(why);
+        return false;
+    }
+    bool parseStartTag(bool *selfClosing);
+    bool parseEndTag();
+    bool skipUntil(const char *terminator);
+    bool addText(const char *begin, const char *stop);
+
+    const char *p;
+    const char *end;
+    bool peekOnly;
+    QString reason;
+    // Open elements by local name; an event is shallow, deeper nesting is refused.
+    Span stack[16];
+    int depth = 0;
+    int captureIndex = -1;
+    int captureDepth = -1;
+    bool sawRoot = false;
+    bool sawEventId = false;
+    bool sawRecordId = false;
+};
+
+bool Parser::skipUntil(const char *terminator)
+{
+    const std::size_t length = std::strlen(terminator);
+    for (const char *q = p; q + length <= end; ++q) {
+        if (std::memcmp(q, terminator, length) == 0) {
+            p = q + length;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Parser::addText(const char *begin, const char *stop)
+{
+    if (captureIndex >= 0 && captureDepth == depth) {
+        if (!appendDecoded(begin, stop, &raw[captureIndex]))
+            return fail("broken character reference");
+        return true;
+    }
+    // Text outside captured values is only checked for stray markup.
+    for (const char *q = begin; q < stop; ++q) {
+        if (*q == '&') {
+            QString ignored;
+            const char *semi = static_cast<const char *>(std::memchr(q, ';', static_cast<std::size_t>(stop - q)));
+            if (!semi || !appendDecoded(q, semi + 1, &ignored))
+                return fail("broken character reference");
+            q = semi;
+        }
+    }
+    if (depth == 0) {
+        for (const char *q = begin; q < stop; ++q) {
+            if (!isSpace(*q))
+                return fail("text outside the event element");
+        }
+    }
+    return true;
+}
+
+bool Parser::parseStartTag(bool *selfClosing)
+{
+    // p is just after '<'
+    const char *nameBegin = p;
+    while (p < end && isNameChar(*p))
+        ++p;
+    if (p == nameBegin)
+        return fail("bad element name");
+    const Span name = localName(Span{nameBegin, p});
+    if (depth == 0) {
+        if (sawRoot || !name.equals("Event"))
+            return fail("not an Event element");
+        sawRoot = true;
+    }
+    if (depth >= static_cast<int>(sizeof(stack) / sizeof(stack[0])))
+        return fail("elements nested too deeply");
+
+    Span nameAttribute;
+    Span systemTime;
+    bool hasNameAttribute = false;
+    bool hasSystemTime = false;
+    for (;;) {
+        const char *beforeSpace = p;
+        while (p < end && isSpace(*p))
+            ++p;
+        if (p >= end)
+            return fail("unterminated tag");
+        if (*p == '>') {
+            ++p;
+            *selfClosing = false;
+            break;
+        }
+        if (*p == '/') {
+            if (p + 1 >= end || p[1] != '>')
+                return fail("bad empty-element tag");
+            p += 2;
+            *selfClosing = true;
+            break;
+        }
+        if (p == beforeSpace)
+            return fail("attributes must be separated by blanks");
+        const char *attrBegin = p;
+        while (p < end && isNameChar(*p))
+            ++p;
+        if (p == attrBegin)
+            return fail("bad attribute name");
+        const Span attrName{attrBegin, p};
+        while (p < end && isSpace(*p))
+            ++p;
+        if (p >= end || *p != '=')
+            return fail("attribute without value");
+        ++p;
+        while (p < end && isSpace(*p))
+            ++p;
+        if (p >= end || (*p != '"' && *p != '\''))
+            return fail("attribute value without quotes");
+        const char quote = *p++;
+        const char *valueBegin = p;
+        const char *close = static_cast<const char *>(std::memchr(p, quote, static_cast<std::size_t>(end - p)));
+        if (!close)
+            return fail("unterminated attribute value");
+        if (std::memchr(valueBegin, '<', static_cast<std::size_t>(close - valueBegin)))
+            return fail("'<' in an attribute value");
+        p = close + 1;
+        if (attrName.equals("Name")) {
+            nameAttribute = Span{valueBegin, close};
+            hasNameAttribute = true;
+        } else if (attrName.equals("SystemTime")) {
+            systemTime = Span{valueBegin, close};
+            hasSystemTime = true;
+        }
+    }
+
+    // Which value, if any, this element holds.
+    int index = -1;
+    if (depth == 2 && stack[0].equals("Event")) {
+        if (stack[1].equals("System")) {
+            if (name.equals("EventID") && !sawEventId) {
+                index = ValueEventId;
+                sawEventId = true;
+            } else if (name.equals("EventRecordID") && !sawRecordId) {
+                index = ValueEventRecordId;
+                sawRecordId = true;
+            } else if (name.equals("TimeCreated") && hasSystemTime && !present[ValueTimeCreated]) {
+                present[ValueTimeCreated] = true;
+                if (!appendDecoded(systemTime.begin, systemTime.end, &raw[ValueTimeCreated]))
+                    return fail("broken character reference");
+            }
+        } else if (!peekOnly && stack[1].equals("EventData") && name.equals("Data") && hasNameAttribute) {
+            for (int i = 0; i < ValueCount; ++i) {
+                // The first element of a name wins, as a path selects the first match.
+                if (DataNames[i] && !present[i] && nameAttribute.equals(DataNames[i])) {
+                    index = i;
+                    break;
+                }
+            }
+        }
+    }
+    if (index >= 0)
+        present[index] = true;
+    if (*selfClosing) {
+        if (depth == 0)
+            return true;
+        return true;
+    }
+    stack[depth++] = name;
+    if (index >= 0) {
+        captureIndex = index;
+        captureDepth = depth;
+    }
+    return true;
+}
+
+bool Parser::parseEndTag()
+{
+    // p is just after "</"
+    const char *nameBegin = p;
+    while (p < end && isNameChar(*p))
+        ++p;
+    const Span name = localName(Span{nameBegin, p});
+    while (p < end && isSpace(*p))
+        ++p;
+    if (p >= end || *p != '>')
+        return fail("unterminated end tag");
+    ++p;
+    if (depth == 0 ||
+        !(stack[depth - 1].end - stack[depth - 1].begin == name.end - name.begin &&
+          std::memcmp(stack[depth - 1].begin, name.begin, static_cast<std::size_t>(name.end - name.begin)) == 0))
+        return fail("mismatched end tag");
+    if (captureDepth == depth) {
+        captureIndex = -1;
+        captureDepth = -1;
+    }
+    --depth;
+    return true;
+}
+
+bool Parser::run(QString *error)
+{
+    // A byte-order mark or XML declaration may precede the element.
+    if (end - p >= 3 && static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
+        static_cast<unsigned char>(p[2]) == 0xBF)
+        p += 3;
+    bool ok = true;
+    while (ok && p < end) {
+        const char *lt = static_cast<const char *>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
+        const char *textEnd = lt ? lt : end;
+        if (textEnd > p && !addText(p, textEnd)) {
+            ok = false;
+            break;
+        }
+        if (!lt) {
+            p = end;
+            break;
+        }
+        p = lt + 1;
+        if (p >= end) {
+            ok = fail("unterminated tag");
+        } else if (*p == '/') {
+            ++p;
+            ok = parseEndTag();
+            // Peeking stops once the System part is behind.
+            if (ok && peekOnly && depth == 1 && sawEventId && sawRecordId)
+                return true;
+        } else if (*p == '?') {
+            ok = skipUntil("?>") || fail("unterminated processing instruction");
+        } else if (*p == '!') {
+            if (end - p >= 3 && p[1] == '-' && p[2] == '-') {
+                p += 3;
+                ok = skipUntil("-->") || fail("unterminated comment");
+            } else if (end - p >= 8 && std::memcmp(p, "![CDATA[", 8) == 0) {
+                p += 8;
+                const char *cdataBegin = p;
+                if (!skipUntil("]]>")) {
+                    ok = fail("unterminated CDATA section");
+                } else if (depth == 0) {
+                    ok = fail("text outside the event element");
+                } else if (captureIndex >= 0 && captureDepth == depth) {
+                    raw[captureIndex].append(QString::fromUtf8(cdataBegin, static_cast<int>(p - 3 - cdataBegin)));
+                }
+            } else {
+                ok = fail("unexpected markup declaration");
+            }
+        } else {
+            bool selfClosing = false;
+            ok = parseStartTag(&selfClosing);
+        }
+    }
+    if (ok && !sawRoot)
+        ok = fail("no Event element");
+    if (ok && depth != 0)
+        ok = fail("unterminated element");
+    if (!ok && error)
+        *error = reason;
+    return ok;
+}
+
+bool parseUnsigned(const QString &text, int base, quint64 max, quint64 *value)
+{
+    if (text.isEmpty() || text.size() > 20)
+        return false;
+    bool ok = false;
+    const quint64 result = text.toULongLong(&ok, base);
+    if (!ok || result > max)
+        return false;
+    // toULongLong accepts blanks and signs; rendered numbers have only digits.
+    for (const QChar c : text) {
+        if (!(c.isDigit() || (base == 16 && ((c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+                                             (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))))
+            return false;
+    }
+    *value = result;
+    return true;
+}
+
+void setNumber(EventValue *value, EventValueType type, const QString &text, quint64 max)
+{
+    quint64 number = 0;
+    if (parseUnsigned(text.trimmed(), 10, max, &number)) {
+        value->type = type;
+        value->number = number;
+    }
+}
+
+bool isSidText(const QString &text)
+{
+    if (text.size() < 5 || text.size() > 184 || !text.startsWith(QLatin1String("S-1-"), Qt::CaseInsensitive))
+        return false;
+    bool digitSeen = false;
+    for (int i = 4; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isDigit() && c.unicode() < 128) {
+            digitSeen = true;
+        } else if (c == QLatin1Char('-') && digitSeen) {
+            digitSeen = false;
+        } else {
+            return false;
+        }
+    }
+    return digitSeen;
+}
+
+void typeValues(Parser &parser, RenderedEvent *event)
+{
+    for (int i = 0; i < ValueCount; ++i) {
+        EventValue &value = event->values[static_cast<std::size_t>(i)];
+        value = EventValue();
+        if (!parser.present[i])
+            continue;
+        const QString &text = parser.raw[i];
+        switch (i) {
+        case ValueTimeCreated: {
+            quint64 fileTime = 0;
+            if (parseSystemTime(text, &fileTime)) {
+                value.type = EventValueType::FileTime;
+                value.number = fileTime;
+            }
+            break;
+        }
+        case ValueEventId:
+            setNumber(&value, EventValueType::UInt16, text, 0xFFFF);
+            break;
+        case ValueEventRecordId:
+            setNumber(&value, EventValueType::UInt64, text, ~quint64(0));
+            break;
+        case ValueLogonType:
+            setNumber(&value, EventValueType::UInt32, text, 0xFFFFFFFFULL);
+            break;
+        case ValueTargetUserSid:
+            if (isSidText(text.trimmed())) {
+                value.type = EventValueType::Sid;
+                value.text = text.trimmed().toUpper();
+            }
+            break;
+        case ValueStatus: {
+            const QString trimmed = text.trimmed();
+            quint64 number = 0;
+            if (trimmed.size() > 2 && trimmed.size() <= 10 &&
+                trimmed.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) &&
+                parseUnsigned(trimmed.mid(2), 16, 0xFFFFFFFFULL, &number)) {
+                value.type = EventValueType::HexInt32;
+                value.number = number;
+            }
+            break;
+        }
+        default:
+            value.type = EventValueType::String;
+            value.text = text;
+            break;
+        }
+    }
+}
+
+int digits(const QString &text, int from, int count, bool *ok)
+{
+    int value = 0;
+    for (int i = from; i < from + count; ++i) {
+        if (i >= text.size() || !text.at(i).isDigit() || text.at(i).unicode() >= 128) {
+            *ok = false;
+            return 0;
+        }
+        value = value * 10 + (text.at(i).unicode() - '0');
+    }
+    return value;
+}
+
+} // namespace
+
+bool parseSystemTime(const QString &text, quint64 *fileTime)
+{
+    // YYYY-MM-DDTHH:MM:SS[.fraction][Z]; a blank may stand for the T.
+    const QString t = text.trimmed();
+    bool ok = t.size() >= 19 && t.at(4) == QLatin1Char('-') && t.at(7) == QLatin1Char('-') &&
+              (t.at(10) == QLatin1Char('T') || t.at(10) == QLatin1Char(' ')) && t.at(13) == QLatin1Char(':') &&
+              t.at(16) == QLatin1Char(':');
+    if (!ok)
+        return false;
+    const int year = digits(t, 0, 4, &ok);
+    const int month = digits(t, 5, 2, &ok);
+    const int day = digits(t, 8, 2, &ok);
+    const int hour = digits(t, 11, 2, &ok);
+    const int minute = digits(t, 14, 2, &ok);
+    const int second = digits(t, 17, 2, &ok);
+    if (!ok || year < 1601 || hour > 23 || minute > 59 || second > 59)
+        return false;
+    const QDate date(year, month, day);
+    if (!date.isValid())
+        return false;
+    int i = 19;
+    quint64 fraction = 0;
+    if (i < t.size() && t.at(i) == QLatin1Char('.')) {
+        ++i;
+        int count = 0;
+        while (i < t.size() && t.at(i).isDigit() && t.at(i).unicode() < 128) {
+            if (count < 7) {
+                fraction = fraction * 10 + static_cast<quint64>(t.at(i).unicode() - '0');
+                ++count;
+            }
+            ++i;
+        }
+        if (count == 0)
+            return false;
+        for (; count < 7; ++count)
+            fraction *= 10;
+    }
+    if (i < t.size() && t.at(i) == QLatin1Char('Z'))
+        ++i;
+    if (i != t.size())
+        return false;
+    const qint64 days = date.toJulianDay() - QDate(1970, 1, 1).toJulianDay();
+    const qint64 seconds = days * 86400 + hour * 3600 + minute * 60 + second + SecondsFrom1601To1970;
+    *fileTime = static_cast<quint64>(seconds) * FileTimeUnitsPerSecond + fraction;
+    return true;
+}
+
+bool parseEventXml(const char *data, std::size_t size, RenderedEvent *event, QString *error)
+{
+    Parser parser(data, size, false);
+    if (!parser.run(error)) {
+        event->rendered = false;
+        return false;
+    }
+    typeValues(parser, event);
+    event->rendered = true;
+    return true;
+}
+
+bool peekEventXml(const char *data, std::size_t size, EventValue *eventId, EventValue *recordId)
+{
+    Parser parser(data, size, true);
+    if (!parser.run(nullptr))
+        return false;
+    *eventId = EventValue();
+    *recordId = EventValue();
+    if (parser.present[ValueEventId])
+        setNumber(eventId, EventValueType::UInt16, parser.raw[ValueEventId], 0xFFFF);
+    if (parser.present[ValueEventRecordId])
+        setNumber(recordId, EventValueType::UInt64, parser.raw[ValueEventRecordId], ~quint64(0));
+    return true;
+}
+
+} // namespace userCollector

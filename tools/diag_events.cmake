@@ -1,0 +1,1 @@
+target_link_libraries(sso-diag PRIVATE sso_eventsource)
