@@ -1,0 +1,302 @@
+#include "app/agentad.h"
+
+#include "common/clock.h"
+#include "log/applicationdebug.h"
+#include "settings/settings.h"
+
+#include <QDir>
+#include <QLocale>
+#include <QRegExp>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace service {
+
+std::atomic<bool> cacheDumpEnabled{false};
+std::atomic<AgentAd *> agentInstance{nullptr};
+
+const QString AgentAd::VersionText = QStringLiteral("Ferrowinden SSO Agent 3.0.2 2022-01-07 16:05");
+const QString AgentAd::ShortVersionText = QStringLiteral("Ferrowinden SSO Agent 3.0");
+
+namespace {
+const int ObsolescenceIntervalMs = 60000;
+} // namespace
+
+AgentAd::AgentAd(int argc, char **argv)
+    : QObject(nullptr), QtService<QCoreApplication>(argc, argv, QStringLiteral("Ferrowinden SSO Agent")),
+      argc(argc), argv(argv)
+{
+    common::registerMetaTypes();
+    settings::registerMetaTypes();
+
+    const QString text = QLocale::system().language() == QLocale::French
+        ? QStringLiteral("Sonde les évenements Active Directory et transmet les requetes d'authentifications aux "
+                         "firewalls Ferrowinden")
+        : QStringLiteral("Survey Active Directory events and forward authentications to Ferrowinden appliances");
+    setServiceDescription(QStringLiteral("%1 (%2)").arg(text, QStringLiteral("3.0.2")));
+    setServiceFlags(QtServiceBase::CanBeSuspended);
+
+    connect(&obsolescenceTimer, &QTimer::timeout, this, &AgentAd::checkAdObsolescence);
+}
+
+AgentAd::~AgentAd()
+{
+    settings::Settings::destroy();
+}
+
+QString AgentAd::crashDumpDirectory()
+{
+    QString folder = VersionText;
+    folder.replace(QLatin1Char(' '), QLatin1Char('_'))
+        .replace(QLatin1Char('/'), QLatin1Char('_'))
+        .remove(QLatin1Char('['))
+        .remove(QLatin1Char(']'))
+        .remove(QLatin1Char(':'));
+    return QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::TempLocation)
+                                    + QDir::separator() + folder);
+}
+
+QString AgentAd::commandLineOption(const QStringList &arguments, QChar letter)
+{
+    const QRegExp option(QStringLiteral("-") + letter, Qt::CaseInsensitive, QRegExp::Wildcard);
+    // The program name does not count, even if it looks like the option.
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (option.exactMatch(arguments.at(i)))
+            return arguments.value(i + 1);
+    }
+    return QString();
+}
+
+void AgentAd::createApplication(int &argc, char **argv)
+{
+    QtService<QCoreApplication>::createApplication(argc, argv);
+}
+
+int AgentAd::executeApplication()
+{
+    return QtService<QCoreApplication>::executeApplication();
+}
+
+void AgentAd::quitApplication()
+{
+    QCoreApplication::quit();
+}
+
+void AgentAd::start()
+{
+    QDir().mkpath(crashDumpDirectory());
+    ApplicationDebug::create(QCoreApplication::applicationDirPath() + QDir::separator() + QStringLiteral("log"));
+
+    settings::Settings *config = settings::Settings::instance();
+    globalConfig = config->globalConfiguration();
+
+    // The crash handler on crashDumpDirectory(), reading globalConfig, belongs here.
+
+    if (!config->isWritable()) {
+        logMessage(QStringLiteral("Unable to start service. config.ini file is not writable. Please check directory rights."),
+                   QtServiceBase::Error);
+        stop();
+        quitApplication();
+        return;
+    }
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const QString key = commandLineOption(arguments, QLatin1Char('k'));
+    if (!key.isEmpty()) {
+        settings::ServerConfiguration server = config->serverConfiguration();
+        server.SSLKey = key;
+        config->setServerConfiguration(server);
+        ApplicationDebug::logLow(QStringLiteral("Web server ssl key set from command line."));
+        stop();
+        quitApplication();
+        return;
+    }
+
+    ApplicationDebug::logLow(QStringLiteral("%1 loaded").arg(VersionText));
+    cacheDumpEnabled.store(config->globalConfiguration().VerboseLevel == settings::GlobalConfiguration::VerboseHigh);
+    obsolescenceTimer.start(ObsolescenceIntervalMs);
+
+    connect(config, &settings::Settings::serverConfigChanged, this, &AgentAd::onServerConfigChanged,
+            Qt::UniqueConnection);
+    connect(config, &settings::Settings::adConfigChanged, this, &AgentAd::onAdConfigChanged, Qt::UniqueConnection);
+    connect(config, &settings::Settings::adConfigAdded, this, &AgentAd::onAdConfigAdded, Qt::UniqueConnection);
+    connect(config, &settings::Settings::configFileChanged, this, &AgentAd::onConfigFileChanged,
+            Qt::UniqueConnection);
+
+    applyVerboseLevel();
+
+    ApplicationDebug::logLow(QStringLiteral("%1 starting...").arg(ShortVersionText));
+    ApplicationDebug::logHigh(ShortVersionText);
+    ApplicationDebug::logHigh(QStringLiteral(" config:"));
+    ApplicationDebug::logHigh(config->toString());
+
+    startAll();
+
+    // The connection server's rule signals are wired here and the server
+    // started; a server that cannot listen stops the service.
+
+    ApplicationDebug::logLow(QStringLiteral("%1 started").arg(ShortVersionText));
+}
+
+void AgentAd::stop()
+{
+    ApplicationDebug::logLow(QStringLiteral("%1 stopping...").arg(ShortVersionText));
+    stopAll();
+    obsolescenceTimer.stop();
+    // The connection server stops listening here.
+    ApplicationDebug::logLow(QStringLiteral("%1 stopped").arg(ShortVersionText));
+}
+
+void AgentAd::pause()
+{
+    ApplicationDebug::logLow(QStringLiteral("%1  pausing...").arg(ShortVersionText));
+    obsolescenceTimer.stop();
+    stopAll();
+    // The connection server stops listening here.
+    ApplicationDebug::logLow(QStringLiteral("%1  paused.").arg(ShortVersionText));
+}
+
+void AgentAd::resume()
+{
+    ApplicationDebug::logLow(QStringLiteral("%1 resuming...").arg(ShortVersionText));
+    obsolescenceTimer.start(ObsolescenceIntervalMs);
+    startAll();
+    // The connection server listens again here.
+    ApplicationDebug::logLow(QStringLiteral("%1 resumed").arg(ShortVersionText));
+}
+
+void AgentAd::applyVerboseLevel()
+{
+    ApplicationDebug::applyVerboseLevel(settings::Settings::instance()->globalConfiguration().VerboseLevel);
+}
+
+void AgentAd::startAll()
+{
+    paused = false;
+    checkAdObsolescence();
+    // One logon collector per distinct set of domain controllers of the
+    // enabled configurations starts here (startLogonCollector).
+}
+
+void AgentAd::stopAll()
+{
+    paused = true;
+    for (const QSharedPointer<QObject> &collector : qAsConst(collectors))
+        stopCollectorThread(collector);
+    for (const QSharedPointer<QObject> &collector : qAsConst(logoffCollectors))
+        stopCollectorThread(collector);
+    collectors.clear();
+    logoffCollectors.clear();
+}
+
+void AgentAd::stopCollectorThread(const QSharedPointer<QObject> &collector)
+{
+    if (!collector)
+        return;
+    QThread *thread = collector->thread();
+    if (!thread || thread == QThread::currentThread())
+        return;
+    thread->exit(0);
+    thread->wait();
+    thread->deleteLater();
+}
+
+bool AgentAd::isFirewallConnected(const settings::ADConfiguration &config) const
+{
+    // UtmConnect::Server::findClient(adName, FirewallName) answers this once
+    // the connection server runs in the agent; until then no firewall is connected.
+    Q_UNUSED(config)
+    return false;
+}
+
+void AgentAd::checkAdObsolescence()
+{
+    if (paused) {
+        obsolescenceTimer.stop();
+        return;
+    }
+    const QDateTime now = common::Clock::now();
+    settings::Settings *config = settings::Settings::instance();
+    const qint64 timeout = config->globalConfiguration().ADObsolescenceTimeout;
+    const QStringList names = config->adConfigurationNames();
+    for (const QString &name : names) {
+        const settings::ADConfiguration ad = config->adConfiguration(name);
+        if (isFirewallConnected(ad) || !ad.lastUtmConnection().isValid()
+            || ad.lastUtmConnection().secsTo(now) <= timeout)
+            continue;
+        config->removeADConfiguration(name);
+        filters.remove(name);
+        const auto logoff = logoffCollectors.find(name);
+        if (logoff != logoffCollectors.end()) {
+            stopCollectorThread(logoff.value());
+            logoffCollectors.erase(logoff);
+        }
+    }
+
+    const QStringList enabled = config->enabledAdNames();
+    for (auto it = collectors.begin(); it != collectors.end();) {
+        if (enabled.contains(it.key(), Qt::CaseInsensitive)) {
+            ++it;
+        } else {
+            stopCollectorThread(it.value());
+            it = collectors.erase(it);
+        }
+    }
+}
+
+void AgentAd::onServerConfigChanged()
+{
+    ApplicationDebug::logHigh(QStringLiteral("TODO: serverConfigChanged"));
+}
+
+void AgentAd::onAdConfigAdded(settings::ADConfiguration config)
+{
+    ApplicationDebug::logHigh(QStringLiteral("AD config added: %1").arg(config.shortName()));
+    // The firewall's user filter is ensured and its logon collector started here.
+}
+
+void AgentAd::onAdConfigChanged(settings::ADConfiguration config)
+{
+    ApplicationDebug::logHigh(QStringLiteral("AD config changed for %1").arg(config.shortName()));
+    // The firewall's user filter is ensured here.
+    const auto collector = collectors.find(config.adName());
+    if (collector != collectors.end()) {
+        stopCollectorThread(collector.value());
+        collectors.erase(collector);
+    }
+    const auto logoff = logoffCollectors.find(config.name());
+    if (logoff != logoffCollectors.end()) {
+        stopCollectorThread(logoff.value());
+        logoffCollectors.erase(logoff);
+    }
+    // The logon collector for the new domain controllers starts here.
+}
+
+void AgentAd::onConfigFileChanged()
+{
+    settings::Settings *config = settings::Settings::instance();
+    ApplicationDebug::logHigh(QStringLiteral("Config file changed"));
+    ApplicationDebug::logHigh(config->toString());
+    applyVerboseLevel();
+    stopAll();
+    startAll();
+    // The connection server follows FirewallEnabled here: closed when false,
+    // started otherwise (a server that cannot listen stops the service).
+}
+
+void AgentAd::interruptHandler()
+{
+    AgentAd *agent = agentInstance.load();
+    if (!agent)
+        return;
+    agent->stopAll();
+    QThread *thread = agent->thread();
+    thread->exit(0);
+    // The watcher calls this on the agent's own thread: the loop ends once we return.
+    if (thread != QThread::currentThread())
+        thread->wait();
+}
+
+} // namespace service

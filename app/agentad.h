@@ -1,0 +1,100 @@
+#pragma once
+
+#include "common/logon.h"
+#include "serviceframe/qtservice.h"
+#include "settings/configuration.h"
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QObject>
+#include <QSharedPointer>
+#include <QTimer>
+#include <atomic>
+
+namespace common {
+class UserFilter;
+}
+
+namespace service {
+
+// Whether the cache dump files are written: set once at start from
+// VerboseLevel "high" and not changed later. Written by the main thread
+// before any collector thread starts, read by the collector threads.
+extern std::atomic<bool> cacheDumpEnabled;
+
+class AgentAd;
+// The one agent, set by the entry point right after construction; the
+// interrupt handler reaches the agent through it.
+extern std::atomic<AgentAd *> agentInstance;
+
+// The agent's service object. The frame calls start, stop, pause and resume
+// on the main thread, which also runs everything here: the agent reads the
+// configuration, keeps the collection running for the firewall
+// configurations, forgets configurations whose firewall stayed away too long
+// and follows changes of config.ini.
+class AgentAd : public QObject, public QtService<QCoreApplication>
+{
+    Q_OBJECT
+public:
+    // "Ferrowinden SSO Agent 3.0.2 2022-01-07 16:05": what the log and crash dumps name.
+    static const QString VersionText;
+    // "Ferrowinden SSO Agent 3.0": the prefix of the start and stop lines.
+    static const QString ShortVersionText;
+
+    AgentAd(int argc, char **argv);
+    ~AgentAd() override;
+
+    // The folder for crash dumps under the temporary location (created by start).
+    static QString crashDumpDirectory();
+    // The value of the option -key ("-k"), or the empty text when it is absent or last.
+    static QString commandLineOption(const QStringList &arguments, QChar letter);
+
+    void startAll();
+    void stopAll();
+    void applyVerboseLevel();
+
+    // SIGINT: stop all collection and leave the event loop with code 0.
+    static void interruptHandler();
+
+signals:
+    void newFilteredLogoffCollected(common::Logoff logoff, QString adName, QString fwSerial);
+    void newFilteredLogonCollected(common::LogonList logons, QString adName, QString fwSerial);
+
+public slots:
+    void onServerConfigChanged();
+    void onAdConfigChanged(settings::ADConfiguration config);
+    void onAdConfigAdded(settings::ADConfiguration config);
+    void onConfigFileChanged();
+    void stop() override;
+
+private slots:
+    void checkAdObsolescence();
+
+protected:
+    void start() override;
+    void pause() override;
+    void resume() override;
+    void createApplication(int &argc, char **argv) override;
+    int executeApplication() override;
+
+private:
+    // Stops the thread a collector lives in and waits for it; the thread deletes itself later.
+    void stopCollectorThread(const QSharedPointer<QObject> &collector);
+    // Whether the firewall of a configuration is connected right now.
+    bool isFirewallConnected(const settings::ADConfiguration &config) const;
+    void quitApplication();
+
+    // One logon collector per adName and one logoff collector per firewall
+    // configuration name; they live in threads of their own.
+    QHash<QString, QSharedPointer<QObject>> collectors;
+    QHash<QString, QSharedPointer<QObject>> logoffCollectors;
+    // One user filter per firewall configuration name, children of the agent.
+    QHash<QString, common::UserFilter *> filters;
+    QTimer obsolescenceTimer;
+    bool paused = false;
+    settings::GlobalConfiguration globalConfig;
+    int argc;
+    char **argv;
+};
+
+} // namespace service

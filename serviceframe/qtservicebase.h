@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFlags>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class QtServiceBasePrivate;
+
+// The abstract service. One instance per process. exec() reads the first
+// command-line argument and either performs a command-line action (install,
+// uninstall, version, stop, pause, resume, command, help) and returns, or runs
+// the service: as a console application ("-e") or under the service manager
+// (systemd, no option). start/stop/pause/resume/processCommand are always
+// called on the application's (main) thread.
+class QtServiceBase
+{
+public:
+    enum MessageType { Success = 0, Error, Warning, Information };
+    enum ServiceFlag { Default = 0x00, CanBeSuspended = 0x01, CannotBeStopped = 0x02, NeedsStopOnShutdown = 0x04 };
+    Q_DECLARE_FLAGS(ServiceFlags, ServiceFlag)
+
+    using InterruptHandler = void (*)();
+
+    QtServiceBase(int argc, char **argv, const QString &name);
+    virtual ~QtServiceBase();
+
+    QString serviceName() const;
+    QString serviceDescription() const;
+    void setServiceDescription(const QString &description);
+    ServiceFlags serviceFlags() const;
+    void setServiceFlags(ServiceFlags flags);
+
+    // Runs the command line; the result is the process exit code.
+    int exec();
+
+    // Reports one entry to the system log (syslog, ident = the service name).
+    void logMessage(const QString &message, MessageType type = Success, int id = 0, uint category = 0,
+                    const QByteArray &data = QByteArray());
+
+    static QtServiceBase *instance();
+
+    // Called on the application thread for SIGINT, and for SIGTERM when running
+    // in the console. Without one, those signals stop the service like a stop request.
+    static void setInterruptHandler(InterruptHandler handler);
+
+protected:
+    virtual void start() = 0;
+    virtual void stop();
+    virtual void pause();
+    virtual void resume();
+    virtual void processCommand(int code);
+    virtual void createApplication(int &argc, char **argv) = 0;
+    virtual int executeApplication() = 0;
+
+private:
+    friend class QtServiceBasePrivate;
+    friend class QtServiceControllerHandler;
+    friend class QtServiceStarter;
+
+    QtServiceBase(const QtServiceBase &) = delete;
+    QtServiceBase &operator=(const QtServiceBase &) = delete;
+
+    std::unique_ptr<QtServiceBasePrivate> d_ptr;
+};
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(QtServiceBase::ServiceFlags)
