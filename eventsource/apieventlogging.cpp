@@ -44,7 +44,7 @@ common::LogonList ApiEventLogging::collect()
         if (newestRecord == 0)
             firstRead(&logons);
         else
-            readLog(EventLogFile::SeekRead | EventLogFile::ForwardsRead, newestRecord, false, 0, &logons);
+            readLog(EventLogFile::SeekRead | EventLogFile::ForwardsRead, newestRecord, false, &logons);
         ApplicationDebug::logHigh(QStringLiteral("%1: Bytes read: %2").arg(server).arg(bytesRead));
         ApplicationDebug::logHigh(QStringLiteral("%1: Number of events read: %2").arg(server).arg(eventsRead));
         ApplicationDebug::logHigh(QStringLiteral("%1: Number of logons found: %2").arg(server).arg(logons.size()));
@@ -74,18 +74,21 @@ void ApiEventLogging::firstRead(common::LogonList *logons)
     // Only the records of this walk decide where it stops (a log read
     // before it was cleared says nothing about the new one).
     oldestTime = QDateTime();
-    ReadEnd end = readLog(EventLogFile::SequentialRead | EventLogFile::BackwardsRead, 0, true, 0, logons);
+    // Each buffer goes on backwards from where the previous one stopped, so
+    // no record is parsed twice and one too large for the rest of a buffer
+    // is read into a grown buffer next.
+    const quint32 backwards = EventLogFile::SequentialRead | EventLogFile::BackwardsRead;
+    ReadEnd end = readLog(backwards, 0, true, logons);
     while (end == ReadEnd::OneBuffer && !(oldestTime.isValid() && oldestTime < cutoff)) {
         const quint32 reached = oldestRecord;
-        // The seek lands on the oldest record already parsed; it is not parsed twice.
-        end = readLog(EventLogFile::SeekRead | EventLogFile::BackwardsRead, reached, true, reached, logons);
+        end = readLog(backwards, 0, true, logons);
         if (oldestRecord == reached)
             break;
     }
 }
 
 ApiEventLogging::ReadEnd ApiEventLogging::readLog(quint32 flags, quint32 recordNumber, bool oneBuffer,
-                                                  quint32 skipRecord, common::LogonList *logons)
+                                                  common::LogonList *logons)
 {
     std::vector<char> buffer(InitialBufferSize);
     quint32 readFlags = flags;
@@ -94,12 +97,11 @@ ApiEventLogging::ReadEnd ApiEventLogging::readLog(quint32 flags, quint32 recordN
         quint32 needed = 0;
         if (log.read(readFlags, recordNumber, buffer.data(), quint32(buffer.size()), &got, &needed)) {
             bytesRead += got;
-            parseRecords(buffer.data(), got, skipRecord, logons);
+            parseRecords(buffer.data(), got, logons);
             if (oneBuffer)
                 return ReadEnd::OneBuffer;
             // Go on from where this read stopped, in the same direction.
             readFlags = (flags & ~quint32(EventLogFile::SeekRead)) | EventLogFile::SequentialRead;
-            skipRecord = 0;
             continue;
         }
         const quint32 code = log.lastError();
@@ -123,17 +125,11 @@ ApiEventLogging::ReadEnd ApiEventLogging::readLog(quint32 flags, quint32 recordN
     return ReadEnd::Stopped;
 }
 
-void ApiEventLogging::parseRecords(const char *buffer, quint32 size, quint32 skipRecord, common::LogonList *logons)
+void ApiEventLogging::parseRecords(const char *buffer, quint32 size, common::LogonList *logons)
 {
     EventLogRecordReader reader(buffer, size);
     EventLogRecord record;
-    bool first = true;
     while (reader.next(&record)) {
-        if (first && skipRecord != 0 && record.recordNumber == skipRecord) {
-            first = false;
-            continue;
-        }
-        first = false;
         ++eventsRead;
         newestRecord = qMax(newestRecord, record.recordNumber);
         if (oldestRecord == 0 || record.recordNumber < oldestRecord)

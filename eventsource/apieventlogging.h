@@ -40,8 +40,8 @@ private:
     enum class ReadEnd { EndOfLog, OneBuffer, Cleared, Stopped };
 
     void firstRead(common::LogonList *logons);
-    ReadEnd readLog(quint32 flags, quint32 recordNumber, bool oneBuffer, quint32 skipRecord, common::LogonList *logons);
-    void parseRecords(const char *buffer, quint32 size, quint32 skipRecord, common::LogonList *logons);
+    ReadEnd readLog(quint32 flags, quint32 recordNumber, bool oneBuffer, common::LogonList *logons);
+    void parseRecords(const char *buffer, quint32 size, common::LogonList *logons);
     void parseLogon(const EventLogRecord &record, const QDateTime &time, common::LogonList *logons);
 
     quint32 oldestRecord = 0;
