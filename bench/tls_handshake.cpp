@@ -1,0 +1,218 @@
+// Full TLS 1.2 PSK handshakes per second: the agent's PskServer beside
+// `openssl s_server` with the same key and cipher, measured in the same run
+// by the same blocking client (new SSL object per connection, no session
+// reuse). Each server runs as a process of its own pinned to one core
+// (taskset, when available); besides the wall-clock rate, the counter
+// "server_hs_per_cpu_s" gives handshakes per second of server CPU time.
+//
+//   bench_tls_handshake [--benchmark_* options]
+//   bench_tls_handshake --serve <hex key>     (the PskServer process)
+#include "firewall/pskserver.h"
+#include "firewall/psksocket.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <benchmark/benchmark.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray benchKey = QByteArrayLiteral("benchmark pre-shared key");
+QString selfPath;
+
+int serve(const QByteArray &hexKey, int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QByteArray key = QByteArray::fromHex(hexKey);
+    PskServer server;
+    if (!server.initSslContext() || !server.listen(QHostAddress::LocalHost, 0))
+        return 1;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        while (auto *socket = qobject_cast<PskSocket *>(server.nextPendingConnection())) {
+            socket->setPskKey(key);
+            QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+    std::printf("%u\n", unsigned(server.serverPort()));
+    std::fflush(stdout);
+    return app.exec();
+}
+
+quint16 freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t len = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &len);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+int connectTo(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+unsigned int clientPsk(SSL *, const char *, char *identity, unsigned int maxIdentity, unsigned char *psk,
+                       unsigned int maxPsk)
+{
+    std::strncpy(identity, "bench", maxIdentity);
+    const unsigned int n = std::min<unsigned int>(maxPsk, static_cast<unsigned int>(benchKey.size()));
+    std::memcpy(psk, benchKey.constData(), n);
+    return n;
+}
+
+// Clock ticks of user and system time the process has used so far.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return (fields[11].toDouble() + fields[12].toDouble()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+struct ServerProcess
+{
+    QProcess process;
+    quint16 port = 0;
+
+    bool start(bool own, const QString &cipher)
+    {
+        QStringList command;
+        if (!QStandardPaths::findExecutable(QStringLiteral("taskset")).isEmpty() && QThread::idealThreadCount() > 1)
+            command << QStringLiteral("taskset") << QStringLiteral("-c") << QStringLiteral("1");
+        if (own) {
+            command << selfPath << QStringLiteral("--serve") << QString::fromLatin1(benchKey.toHex());
+        } else {
+            port = freePort();
+            command << QStringLiteral("openssl") << QStringLiteral("s_server") << QStringLiteral("-quiet")
+                    << QStringLiteral("-nocert") << QStringLiteral("-tls1_2")
+                    << QStringLiteral("-accept") << QStringLiteral("127.0.0.1:%1").arg(port)
+                    << QStringLiteral("-psk") << QString::fromLatin1(benchKey.toHex())
+                    << QStringLiteral("-cipher") << cipher;
+        }
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(command.takeFirst(), command);
+        if (!process.waitForStarted(10000))
+            return false;
+        if (own) {
+            if (!process.waitForReadyRead(10000))
+                return false;
+            port = static_cast<quint16>(process.readLine().trimmed().toUInt());
+        }
+        for (int i = 0; i < 500; ++i) {
+            const int fd = connectTo(port);
+            if (fd >= 0) {
+                ::close(fd);
+                return true;
+            }
+            QThread::msleep(10);
+        }
+        return false;
+    }
+
+    ~ServerProcess()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+};
+
+void handshakes(benchmark::State &state, bool own, const char *cipher)
+{
+    ServerProcess server;
+    if (!server.start(own, QString::fromLatin1(cipher))) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(ctx, cipher);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_psk_client_callback(ctx, clientPsk);
+
+    const qint64 pid = server.process.processId();
+    const double cpuBefore = cpuSeconds(pid);
+    qint64 done = 0;
+    for (auto _ : state) {
+        const int fd = connectTo(server.port);
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (fd < 0 || SSL_connect(ssl) != 1) {
+            ERR_print_errors_fp(stderr);
+            SSL_free(ssl);
+            if (fd >= 0)
+                ::close(fd);
+            state.SkipWithError("handshake failed");
+            break;
+        }
+        SSL_shutdown(ssl);
+        SSL_free(ssl);
+        ::close(fd);
+        ++done;
+    }
+    // Let the server finish its last teardown before reading its CPU time.
+    QThread::msleep(50);
+    const double cpu = cpuSeconds(pid) - cpuBefore;
+    SSL_CTX_free(ctx);
+    state.SetItemsProcessed(done);
+    if (cpu > 0)
+        state.counters["server_hs_per_cpu_s"] = benchmark::Counter(double(done) / cpu);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0)
+        return serve(argv[2], argc, argv);
+
+    selfPath = QString::fromLocal8Bit(argv[0]);
+    const char *ciphers[] = {"DHE-PSK-AES128-GCM-SHA256", "ECDHE-PSK-CHACHA20-POLY1305"};
+    for (const char *cipher : ciphers) {
+        for (const bool own : {true, false}) {
+            const std::string name = std::string("Handshake/") + cipher + (own ? "/PskServer" : "/s_server");
+            benchmark::RegisterBenchmark(name.c_str(), handshakes, own, cipher)
+                ->Iterations(3000)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,219 @@
+// PskServer with `openssl s_client` as the independent peer: which clients
+// complete the TLS-PSK handshake, how the key is taken, what a failure reports.
+#include "firewall/pskserver.h"
+#include "firewall/psksocket.h"
+#include "firewall/sslregistry.h"
+#include "settings/settings.h"
+#include "support/opensslclient.h"
+#include "support/pskharness.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using testsupport::OpenSslClient;
+using testsupport::PskHarness;
+
+namespace {
+
+const QByteArray serverKey = QByteArrayLiteral("firewall shared secret");
+
+// Proves that both directions work on an encrypted connection.
+void expectRoundTrip(PskSocket *socket, OpenSslClient &client)
+{
+    ASSERT_EQ(socket->write("hello from agent\n"), 17);
+    EXPECT_TRUE(client.waitForOutput("hello from agent\n")) << client.errors().constData();
+    client.write("hello from firewall\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return socket->canReadLine(); }, 10000));
+    EXPECT_EQ(socket->readLine(), QByteArray("hello from firewall\n"));
+}
+
+} // namespace
+
+TEST(PskServer, SecondInitSslContextReturnsFalseAndKeepsTheFirst)
+{
+    PskServer server;
+    EXPECT_EQ(server.sslContext(), nullptr);
+    ASSERT_TRUE(server.initSslContext());
+    SSL_CTX *first = server.sslContext();
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(server.initSslContext());
+    EXPECT_EQ(server.sslContext(), first);
+}
+
+TEST(PskServer, CipherListIsTheFourPskSuitesInOrder)
+{
+    EXPECT_EQ(PskServer::cipherList(),
+              QStringList({"DHE-PSK-AES128-GCM-SHA256", "ECDHE-PSK-CHACHA20-POLY1305", "DHE-PSK-CHACHA20-POLY1305",
+                           "DHE-PSK-AES256-GCM-SHA384"}));
+}
+
+struct HandshakeCase
+{
+    const char *name;
+    QByteArray clientKey;
+    QByteArray identity;
+    QStringList args;
+    bool succeeds;
+    const char *reasonFragment; // part of the OpenSSL text on failure
+};
+
+TEST(PskServer, HandshakeWithOpenSslClient)
+{
+    const QByteArray wrongKey = QByteArrayLiteral("firewall shared secreT");
+    const HandshakeCase cases[] = {
+        {"any identity with the right key", serverKey, "x", {"-tls1_2"}, true, ""},
+        {"another identity", serverKey, "utm-serial-0042", {"-tls1_2"}, true, ""},
+        {"AES256 suite alone", serverKey, "x", {"-tls1_2", "-cipher", "DHE-PSK-AES256-GCM-SHA384"}, true, ""},
+        {"ECDHE suite alone", serverKey, "x", {"-tls1_2", "-cipher", "ECDHE-PSK-CHACHA20-POLY1305"}, true, ""},
+        {"DHE ChaCha suite alone", serverKey, "x", {"-tls1_2", "-cipher", "DHE-PSK-CHACHA20-POLY1305"}, true, ""},
+        {"wrong key", wrongKey, "x", {"-tls1_2"}, false, ""},
+        {"TLS 1.3 only", serverKey, "x", {"-tls1_3"}, false, "unsupported protocol"},
+        {"PSK suite without key exchange", serverKey, "x", {"-tls1_2", "-cipher", "PSK-AES128-GCM-SHA256"}, false,
+         "shared cipher"},
+        {"certificate suite only", serverKey, "x", {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, false, ""},
+    };
+
+    for (const HandshakeCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        PskHarness harness(serverKey);
+        ASSERT_TRUE(harness.isReady());
+        OpenSslClient client(c.clientKey, c.identity, c.args);
+        ASSERT_TRUE(client.start(harness.port()));
+        PskHarness::Accepted *accepted = harness.waitForAccepted();
+        ASSERT_NE(accepted, nullptr);
+        PskSocket *socket = accepted->socket;
+        ASSERT_NE(socket, nullptr);
+        EXPECT_EQ(socket->mode(), 2);
+
+        if (c.succeeds) {
+            ASSERT_TRUE(accepted->encrypted->count() > 0 || accepted->encrypted->wait(10000))
+                << client.errors().constData();
+            EXPECT_TRUE(socket->isEncrypted());
+            EXPECT_EQ(socket->pskIdentity(), c.identity);
+            EXPECT_EQ(accepted->errors->count(), 0);
+            expectRoundTrip(socket, client);
+        } else {
+            ASSERT_TRUE(accepted->errors->count() > 0 || accepted->errors->wait(10000));
+            EXPECT_EQ(accepted->errors->first().at(0).value<QAbstractSocket::SocketError>(),
+                      QAbstractSocket::SslHandshakeFailedError);
+            EXPECT_EQ(int(socket->error()), 13);
+            EXPECT_TRUE(socket->errorString().startsWith("SSL handshake error: ")) << qPrintable(socket->errorString());
+            EXPECT_TRUE(socket->errorString().contains(c.reasonFragment)) << qPrintable(socket->errorString());
+            EXPECT_EQ(accepted->encrypted->count(), 0);
+            EXPECT_FALSE(socket->isEncrypted());
+            EXPECT_FALSE(socket->isOpen());
+            EXPECT_EQ(socket->state(), QAbstractSocket::UnconnectedState);
+            EXPECT_FALSE(socket->hasSslForTest());
+            EXPECT_EQ(accepted->disconnected->count(), 1);
+            EXPECT_TRUE(client.waitForFinished());
+            EXPECT_NE(client.exitCode(), 0);
+        }
+    }
+}
+
+TEST(PskServer, KeyIsCutAtZeroByteAndAtOpenSslCapacity)
+{
+    QByteArray longKey;
+    for (int i = 0; i < 600; ++i)
+        longKey.append(char('a' + i % 26));
+
+    struct KeyCase
+    {
+        const char *name;
+        QByteArray serverKey;
+        QByteArray clientKey;
+        bool succeeds;
+    };
+    const KeyCase cases[] = {
+        {"zero byte ends the key", QByteArray("abc\0def", 7), "abc", true},
+        {"bytes after the zero are not part of the key", QByteArray("abc\0def", 7), QByteArray("abc\0def", 7), false},
+        {"long key is cut to 512 bytes", longKey, longKey.left(512), true},
+        {"no key never completes", QByteArray(), "abc", false},
+        {"key starting with zero is empty", QByteArray("\0abc", 4), "abc", false},
+    };
+    for (const KeyCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        PskHarness harness(c.serverKey);
+        ASSERT_TRUE(harness.isReady());
+        OpenSslClient client(c.clientKey);
+        ASSERT_TRUE(client.start(harness.port()));
+        PskHarness::Accepted *accepted = harness.waitForAccepted();
+        ASSERT_NE(accepted, nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return accepted->encrypted->count() + accepted->errors->count() > 0; }, 10000));
+        EXPECT_EQ(accepted->encrypted->count(), c.succeeds ? 1 : 0) << client.errors().constData();
+        EXPECT_EQ(accepted->errors->count(), c.succeeds ? 0 : 1);
+    }
+}
+
+TEST(PskServer, ConfiguredKeyTextIsUsedAsUtf8Bytes)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    settings::Settings::setDirectoryForTest(dir.path());
+    const QString configured = settings::Settings::instance()->serverConfiguration().SSLKey;
+    ASSERT_EQ(configured, QStringLiteral("nil key"));
+
+    // Read when the connection arrives, as the connection server does.
+    PskHarness harness{QByteArray()};
+    harness.keyForNewSocket = [] { return settings::Settings::instance()->serverConfiguration().SSLKey.toUtf8(); };
+    ASSERT_TRUE(harness.isReady());
+    OpenSslClient client(QByteArray::fromHex("6e696c206b6579"));
+    ASSERT_TRUE(client.start(harness.port()));
+    PskHarness::Accepted *accepted = harness.waitForAccepted();
+    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(accepted->encrypted->count() > 0 || accepted->encrypted->wait(10000)) << client.errors().constData();
+    settings::Settings::destroy();
+}
+
+TEST(PskServer, WithoutContextConnectionsAreAcceptedButNeverEncrypted)
+{
+    PskHarness harness(serverKey, /*withContext=*/false);
+    ASSERT_TRUE(harness.isListening());
+    OpenSslClient client(serverKey);
+    ASSERT_TRUE(client.start(harness.port()));
+    PskHarness::Accepted *accepted = harness.waitForAccepted();
+    ASSERT_NE(accepted, nullptr);
+    PskSocket *socket = accepted->socket;
+    EXPECT_EQ(socket->mode(), 2);
+    EXPECT_FALSE(socket->hasSslForTest());
+    // The client's hello arrives and is left alone; nothing is decrypted or written.
+    EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->encrypted->count() > 0 || socket->bytesAvailable() > 0; }, 300));
+    EXPECT_EQ(socket->write("x"), -1);
+    socket->close();
+    EXPECT_TRUE(client.waitForFinished());
+}
+
+TEST(PskServer, RegistryForgetsSocketsThatAreGone)
+{
+    const int before = SslRegistry::sizeForTest();
+    {
+        PskHarness harness(serverKey);
+        ASSERT_TRUE(harness.isReady());
+        OpenSslClient first(serverKey);
+        OpenSslClient second(QByteArrayLiteral("other"));
+        ASSERT_TRUE(first.start(harness.port()));
+        ASSERT_TRUE(second.start(harness.port()));
+        ASSERT_NE(harness.waitForAccepted(1), nullptr);
+        PskHarness::Accepted *a = harness.waitForAccepted(0);
+        PskHarness::Accepted *b = harness.waitForAccepted(1);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return a->encrypted->count() + a->errors->count() > 0
+                                                 && b->encrypted->count() + b->errors->count() > 0; }, 10000));
+        // One handshake failed and freed its SSL object, the other is alive.
+        EXPECT_EQ(SslRegistry::sizeForTest(), before + 1);
+    }
+    EXPECT_EQ(SslRegistry::sizeForTest(), before);
+}
+
+TEST(PskServer, ServesIpv6Loopback)
+{
+    PskHarness harness(serverKey, true, QHostAddress::LocalHostIPv6);
+    if (!harness.isListening())
+        GTEST_SKIP() << "no IPv6 loopback";
+    OpenSslClient client(serverKey);
+    ASSERT_TRUE(client.start(harness.port(), QStringLiteral("[::1]")));
+    PskHarness::Accepted *accepted = harness.waitForAccepted();
+    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(accepted->encrypted->count() > 0 || accepted->encrypted->wait(10000)) << client.errors().constData();
+    EXPECT_EQ(accepted->socket->peerAddress(), QHostAddress(QHostAddress::LocalHostIPv6));
+    expectRoundTrip(accepted->socket, client);
+}

@@ -1,0 +1,414 @@
+// PskSocket data phase: plaintext both ways through transmit and the read
+// side, write batching, close notifications, and the memory bounds against
+// peers that flood or stop reading. Peers are `openssl s_client` and a
+// blocking OpenSSL client in a thread of its own.
+#include "firewall/pskserver.h"
+#include "firewall/psksocket.h"
+#include "firewall/ringbuffer.h"
+#include "support/opensslclient.h"
+#include "support/pskharness.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using testsupport::OpenSslClient;
+using testsupport::PskHarness;
+
+namespace {
+
+const QByteArray key = QByteArrayLiteral("0123456789abcdef");
+
+// Deterministic, position-dependent bytes so that loss, duplication or
+// reordering anywhere shows.
+QByteArray pattern(qint64 offset, qint64 size)
+{
+    QByteArray bytes(static_cast<int>(size), Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[static_cast<int>(i)] = static_cast<char>(((offset + i) * 131 + (offset + i) / 251) & 0xff);
+    return bytes;
+}
+
+QByteArray textLines(int count, const char *prefix)
+{
+    QByteArray text;
+    for (int i = 0; i < count; ++i)
+        text += QByteArray(prefix) + QByteArray::number(i) + '\n';
+    return text;
+}
+
+// A TLS 1.2 PSK client on blocking sockets, run in a thread of its own so
+// that the server keeps its event loop. job runs after the handshake.
+class BlockingPskClient
+{
+public:
+    using Job = std::function<bool(SSL *)>;
+
+    BlockingPskClient(quint16 port, const QByteArray &clientKey, Job job)
+        : m_key(clientKey)
+    {
+        m_thread = std::thread([this, port, job] { m_ok = run(port, job); m_done = true; });
+    }
+    ~BlockingPskClient() { join(); }
+
+    void join()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    bool done() const { return m_done; }
+    bool ok() const { return m_ok; }
+
+private:
+    static unsigned int pskCallback(SSL *ssl, const char *, char *identity, unsigned int maxIdentity,
+                                    unsigned char *psk, unsigned int maxPsk)
+    {
+        auto *self = static_cast<BlockingPskClient *>(SSL_get_app_data(ssl));
+        std::strncpy(identity, "blocking-client", maxIdentity);
+        const unsigned int n = std::min<unsigned int>(maxPsk, static_cast<unsigned int>(self->m_key.size()));
+        std::memcpy(psk, self->m_key.constData(), n);
+        return n;
+    }
+
+    bool run(quint16 port, const Job &job)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return false;
+        }
+        SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+        SSL_CTX_set_cipher_list(ctx, "DHE-PSK-AES128-GCM-SHA256");
+        SSL_CTX_set_psk_client_callback(ctx, pskCallback);
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_app_data(ssl, this);
+        SSL_set_fd(ssl, fd);
+        bool ok = SSL_connect(ssl) == 1 && job(ssl);
+        if (ok)
+            SSL_shutdown(ssl);
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+        ERR_clear_error();
+        ::close(fd);
+        return ok;
+    }
+
+    QByteArray m_key;
+    std::atomic<bool> m_ok{false};
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
+};
+
+bool writeAll(SSL *ssl, const QByteArray &bytes)
+{
+    int done = 0;
+    while (done < bytes.size()) {
+        const int n = SSL_write(ssl, bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Restores the default buffer limits at the end of a test.
+struct LimitGuard
+{
+    LimitGuard(qint64 readLimit, qint64 writeLimit) { PskSocket::setBufferLimitsForTest(readLimit, writeLimit); }
+    ~LimitGuard() { PskSocket::setBufferLimitsForTest(0, 0); }
+};
+
+PskSocket *encryptedSocket(PskHarness &harness, size_t n = 0)
+{
+    PskHarness::Accepted *accepted = harness.waitForAccepted(n);
+    if (!accepted)
+        return nullptr;
+    if (accepted->encrypted->count() == 0 && !accepted->encrypted->wait(10000))
+        return nullptr;
+    return accepted->socket;
+}
+
+} // namespace
+
+TEST(RingBuffer, KeepsBytesInOrderAcrossChunks)
+{
+    RingBuffer buffer(1024);
+    const QByteArray data = pattern(0, 5000);
+    // Uneven appends that straddle chunk boundaries.
+    for (int offset = 0, step = 1; offset < data.size(); offset += step, step = step * 3 % 1500 + 7)
+        buffer.append(data.mid(offset, step));
+    EXPECT_EQ(buffer.size(), 5000);
+    EXPECT_GT(buffer.nextDataBlockSize(), 0);
+    EXPECT_LE(buffer.nextDataBlockSize(), 5000);
+
+    char head[700];
+    EXPECT_EQ(buffer.read(head, sizeof head), 700);
+    EXPECT_EQ(QByteArray(head, 700), data.left(700));
+    buffer.free(1000);
+    EXPECT_EQ(buffer.size(), 3300);
+    EXPECT_EQ(buffer.readAll(), data.mid(1700));
+    EXPECT_TRUE(buffer.isEmpty());
+    EXPECT_EQ(buffer.readPointer(), nullptr);
+    buffer.free(10); // nothing to drop
+    EXPECT_EQ(buffer.size(), 0);
+}
+
+TEST(RingBuffer, FindsAndReadsLines)
+{
+    RingBuffer buffer(4);
+    buffer.append("ab");
+    EXPECT_FALSE(buffer.canReadLine());
+    buffer.append("cdef\ngh\n");
+    EXPECT_EQ(buffer.indexOf('\n'), 6);
+    char line[32];
+    EXPECT_EQ(buffer.readLine(line, sizeof line), 7);
+    EXPECT_EQ(QByteArray(line, 7), QByteArray("abcdef\n"));
+    EXPECT_EQ(buffer.readLine(line, 2), 2); // cut by the caller's room
+    EXPECT_EQ(QByteArray(line, 2), QByteArray("gh"));
+    EXPECT_EQ(buffer.readLine(line, sizeof line), 1);
+    EXPECT_EQ(buffer.readLine(line, sizeof line), 0);
+}
+
+TEST(RingBuffer, LargeAppendStaysContiguous)
+{
+    RingBuffer buffer(1024);
+    buffer.append(pattern(0, 100000));
+    EXPECT_EQ(buffer.nextDataBlockSize(), 100000);
+    EXPECT_EQ(QByteArray(buffer.readPointer(), 100000), pattern(0, 100000));
+}
+
+TEST(PskSocket, LargeMessagesBothWays)
+{
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+    OpenSslClient client(key);
+    ASSERT_TRUE(client.start(harness.port()));
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr) << client.errors().constData();
+
+    // Agent to firewall: one write far larger than a TLS record.
+    const QByteArray outgoing = textLines(12000, "agent line ");
+    ASSERT_GT(outgoing.size(), 100000);
+    EXPECT_EQ(socket->write(outgoing), outgoing.size());
+    EXPECT_TRUE(client.waitForOutputSize(outgoing.size())) << client.output().size();
+    EXPECT_EQ(client.output(), outgoing);
+
+    // Firewall to agent: s_client sends it in several records.
+    const QByteArray incoming = textLines(12000, "firewall line ");
+    client.write(incoming);
+    QByteArray received;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        while (socket->canReadLine())
+            received += socket->readLine();
+        return received.size() >= incoming.size();
+    }, 10000)) << received.size();
+    EXPECT_EQ(received, incoming);
+    EXPECT_FALSE(socket->canReadLine());
+    EXPECT_EQ(socket->bytesAvailable(), 0);
+}
+
+TEST(PskSocket, WritesOfOneTurnLeaveAfterTheTurnInOrder)
+{
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+    OpenSslClient client(key);
+    ASSERT_TRUE(client.start(harness.port()));
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr) << client.errors().constData();
+
+    (void)QTest::qWaitFor([&] { return socket->outboundCiphertextForTest() == 0; }, 2000); // handshake tail
+    const qint64 ciphertextBefore = socket->outboundCiphertextForTest();
+    QByteArray expected;
+    for (int i = 0; i < 500; ++i) {
+        const QByteArray line = "item " + QByteArray::number(i) + '\n';
+        expected += line;
+        ASSERT_EQ(socket->write(line), line.size());
+    }
+    // Nothing is encrypted before control returns to the event loop.
+    EXPECT_EQ(socket->bytesToWrite(), expected.size());
+    EXPECT_EQ(socket->outboundCiphertextForTest(), ciphertextBefore);
+    EXPECT_TRUE(client.waitForOutputSize(expected.size()));
+    EXPECT_EQ(client.output(), expected);
+    EXPECT_EQ(socket->bytesToWrite(), 0);
+}
+
+TEST(PskSocket, FlushSendsAtOnce)
+{
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+    OpenSslClient client(key);
+    ASSERT_TRUE(client.start(harness.port()));
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr);
+    socket->write("now\n");
+    EXPECT_TRUE(socket->flush());
+    EXPECT_EQ(socket->bytesToWrite(), 0);
+    EXPECT_TRUE(client.waitForOutput("now\n"));
+}
+
+TEST(PskSocket, WritesBeforeTheHandshakeWaitForEncryption)
+{
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+    harness.onAccepted = [](PskSocket *socket) {
+        // Still in the handshake: must neither reach the wire in clear nor be lost.
+        EXPECT_FALSE(socket->isEncrypted());
+        EXPECT_EQ(socket->write("early words\n"), 12);
+        EXPECT_EQ(socket->bytesAvailable(), 0);
+        EXPECT_FALSE(socket->canReadLine());
+    };
+    OpenSslClient client(key);
+    ASSERT_TRUE(client.start(harness.port()));
+    ASSERT_NE(encryptedSocket(harness), nullptr) << client.errors().constData();
+    EXPECT_TRUE(client.waitForOutput("early words\n"));
+    EXPECT_EQ(client.output(), QByteArray("early words\n"));
+}
+
+TEST(PskSocket, PeerCloseNotificationDisconnects)
+{
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+    OpenSslClient client(key);
+    ASSERT_TRUE(client.start(harness.port()));
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr);
+    PskHarness::Accepted *accepted = harness.waitForAccepted();
+
+    client.write("last words\n");
+    client.closeInput(); // s_client answers end of input with a close notification
+    ASSERT_TRUE(accepted->disconnected->count() > 0 || accepted->disconnected->wait(10000));
+    EXPECT_EQ(socket->state(), QAbstractSocket::UnconnectedState);
+    EXPECT_FALSE(socket->hasSslForTest());
+    // What arrived before the notification is still there to read.
+    EXPECT_EQ(socket->readLine(), QByteArray("last words\n"));
+    EXPECT_TRUE(client.waitForFinished());
+    EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->disconnected->count() > 1; }, 200));
+}
+
+TEST(PskSocket, CloseSendsWhatWasWrittenAndDisconnectsOnce)
+{
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+    OpenSslClient client(key);
+    ASSERT_TRUE(client.start(harness.port()));
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr);
+    PskHarness::Accepted *accepted = harness.waitForAccepted();
+
+    socket->write("goodbye\n");
+    socket->close();
+    EXPECT_FALSE(socket->isOpen());
+    EXPECT_EQ(socket->bytesToWrite(), 0);
+    EXPECT_TRUE(client.waitForOutput("goodbye\n"));
+    EXPECT_TRUE(client.waitForFinished()); // the close notification ends s_client
+    ASSERT_TRUE(accepted->disconnected->count() > 0 || accepted->disconnected->wait(10000));
+    EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->disconnected->count() > 1; }, 200));
+    EXPECT_EQ(socket->write("more"), -1);
+}
+
+TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
+{
+    const qint64 readLimit = 64 * 1024;
+    LimitGuard limits(readLimit, 0);
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+
+    const qint64 total = 12 * 1024 * 1024; // more than loopback's socket buffers hold
+    BlockingPskClient client(harness.port(), key, [&](SSL *ssl) {
+        for (qint64 offset = 0; offset < total; offset += 65536)
+            if (!writeAll(ssl, pattern(offset, std::min<qint64>(65536, total - offset))))
+                return false;
+        return true;
+    });
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr);
+
+    // Nobody reads: the socket stops taking data at its limits.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return socket->readBufferSizeForTest() >= readLimit; }, 10000));
+    EXPECT_FALSE(QTest::qWaitFor([&] {
+        return socket->readBufferSizeForTest() > readLimit + 4096
+               || socket->inboundCiphertextForTest() > 2 * 64 * 1024 + 17 * 1024;
+    }, 500)) << socket->readBufferSizeForTest() << " " << socket->inboundCiphertextForTest();
+    EXPECT_FALSE(client.done());
+
+    // Reading lets everything through, intact.
+    QByteArray received;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        received += socket->readAll();
+        return received.size() >= total;
+    }, 30000)) << received.size();
+    EXPECT_EQ(received.size(), total);
+    EXPECT_TRUE(received == pattern(0, total));
+    client.join();
+    EXPECT_TRUE(client.ok());
+}
+
+TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
+{
+    const qint64 writeLimit = 1024 * 1024;
+    LimitGuard limits(0, writeLimit);
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+
+    std::atomic<bool> startReading{false};
+    std::atomic<qint64> expected{-1};
+    QByteArray received; // written by the client thread until it returns
+    BlockingPskClient client(harness.port(), key, [&](SSL *ssl) {
+        while (!startReading)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        char buffer[16384];
+        while (expected < 0 || received.size() < expected) {
+            const int n = SSL_read(ssl, buffer, sizeof buffer);
+            if (n <= 0)
+                return false;
+            received.append(buffer, n);
+        }
+        return true;
+    });
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr);
+
+    qint64 accepted = 0;
+    bool refused = false;
+    for (int i = 0; i < 400 && !refused; ++i) {
+        const QByteArray chunk = pattern(accepted, 64 * 1024);
+        const qint64 n = socket->write(chunk);
+        if (n < 0) {
+            refused = true;
+            break;
+        }
+        ASSERT_EQ(n, chunk.size());
+        accepted += n;
+        QTest::qWait(1); // let the queued flush run
+    }
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(socket->errorString().startsWith("Unable to write data: ")) << qPrintable(socket->errorString());
+    EXPECT_LE(socket->bytesToWrite(), writeLimit);
+    EXPECT_LE(socket->outboundCiphertextForTest(), 256 * 1024 + 17 * 1024);
+    EXPECT_TRUE(socket->isOpen());
+
+    expected = accepted;
+    startReading = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done(); }, 30000));
+    client.join();
+    EXPECT_TRUE(client.ok());
+    EXPECT_EQ(received.size(), accepted);
+    EXPECT_TRUE(received == pattern(0, accepted));
+    EXPECT_EQ(socket->bytesToWrite(), 0);
+}
