@@ -3,11 +3,13 @@
 #include "log/applicationdebug.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
 #include <QUrl>
+#include <algorithm>
 #include <atomic>
 
 namespace settings {
@@ -26,6 +28,26 @@ const QString SectionPrefix = QStringLiteral("AD-");
 QString groupOf(const QString &name)
 {
     return SectionPrefix + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+// The elements of an array that are really in the file, in order. The size
+// entry alone is not trusted: a hand-edited "size=99999999" must not make the
+// loader walk (and log) a hundred million missing elements.
+QList<int> arrayIndexes(QSettings &s, const QString &array)
+{
+    const int size = s.value(array + QStringLiteral("/size"), 0).toInt();
+    s.beginGroup(array);
+    const QStringList present = s.childGroups();
+    s.endGroup();
+    QList<int> indexes;
+    for (const QString &element : present) {
+        bool ok = false;
+        const int number = element.toInt(&ok);
+        if (ok && number >= 1 && number <= size)
+            indexes.append(number - 1);
+    }
+    std::sort(indexes.begin(), indexes.end());
+    return indexes;
 }
 
 QString isoText(const QDateTime &time)
@@ -70,10 +92,8 @@ Settings::Settings(const QString &directory)
     connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &Settings::ponConfigFileChanged);
     // Editors that save by writing a new file and renaming it over the old one
     // end the file's watch; the folder's watch sees the new file arrive.
-    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this](const QString &) {
-        if (QFileInfo(m_path).isFile() && !m_watcher.files().contains(m_path))
-            ponConfigFileChanged(m_path);
-    });
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this,
+            [this](const QString &) { ponConfigFileChanged(m_path); });
     m_watcher.addPath(directory);
 
     if (QFileInfo(m_path).isDir()) {
@@ -92,21 +112,28 @@ QString Settings::configPath() const
     return m_path;
 }
 
-void Settings::unwatch()
-{
-    if (m_watcher.files().contains(m_path))
-        m_watcher.removePath(m_path);
-}
-
+// Removing and re-adding an inotify watch around every read or write loses
+// the watch when the kernel's late "ignored" event for the old watch arrives
+// after the new one was added. So the file stays watched, and a notification
+// whose content is what the program itself last read or wrote is not an
+// outside edit.
 void Settings::watch()
 {
+    m_knownContent = fileFingerprint();
     if (!m_watcher.files().contains(m_path) && QFileInfo(m_path).isFile())
         m_watcher.addPath(m_path);
 }
 
+QByteArray Settings::fileFingerprint() const
+{
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+}
+
 void Settings::writeDefaults()
 {
-    unwatch();
     m_global = GlobalConfiguration();
     m_global.VerboseLevel = GlobalConfiguration::VerboseLow;
     m_global.ADObsolescenceTimeout = 604800;
@@ -145,7 +172,6 @@ void Settings::writeDefaults()
 void Settings::load()
 {
     QMutexLocker locker(&m_mutex);
-    unwatch();
     m_settings->sync();
     if (m_settings->status() != QSettings::NoError) {
         ApplicationDebug::logLow(QStringLiteral("%1 could not be read completely (%2), using what was readable")
@@ -185,8 +211,9 @@ void Settings::load()
         const QString firewallName = s.value(QStringLiteral("FirewallName"), QStringLiteral("fake_fw")).toString();
 
         QStringList servers;
-        const int serverCount = s.beginReadArray(QStringLiteral("Servers"));
-        for (int i = 0; i < serverCount; ++i) {
+        const QList<int> serverIndexes = arrayIndexes(s, QStringLiteral("Servers"));
+        s.beginReadArray(QStringLiteral("Servers"));
+        for (int i : serverIndexes) {
             s.setArrayIndex(i);
             const QString ip = s.value(QStringLiteral("ips")).toString();
             if (QHostAddress(ip).isNull()) {
@@ -198,8 +225,9 @@ void Settings::load()
         s.endArray();
 
         QStringList ignoreList;
-        const int ignoreCount = s.beginReadArray(QStringLiteral("IgnoreList"));
-        for (int i = 0; i < ignoreCount; ++i) {
+        const QList<int> ignoreIndexes = arrayIndexes(s, QStringLiteral("IgnoreList"));
+        s.beginReadArray(QStringLiteral("IgnoreList"));
+        for (int i : ignoreIndexes) {
             s.setArrayIndex(i);
             ignoreList.append(s.value(QStringLiteral("user")).toString());
         }
@@ -243,7 +271,6 @@ void Settings::load()
 
 void Settings::save()
 {
-    unwatch();
     QSettings &s = *m_settings;
 
     s.beginGroup(QStringLiteral("Global"));
@@ -288,6 +315,12 @@ void Settings::save()
             s.setValue(QStringLiteral("user"), config.ignoreList().at(i));
         }
         s.endArray();
+        // ApiName and UserCheckFrequency are only ever set by hand; when the
+        // configuration moves to a new section they must come along.
+        if (!config.apiName().isEmpty() && !s.contains(QStringLiteral("ApiName")))
+            s.setValue(QStringLiteral("ApiName"), config.apiName());
+        if (config.userCheckFrequency() != 6 && !s.contains(QStringLiteral("Probe/UserCheckFrequency")))
+            s.setValue(QStringLiteral("Probe/UserCheckFrequency"), config.userCheckFrequency());
         s.setValue(QStringLiteral("FirewallName"), config.firewallName());
         s.setValue(QStringLiteral("Enabled"), config.enabled());
         s.setValue(QStringLiteral("CollectInterval"), config.collectInterval());
@@ -412,10 +445,20 @@ bool Settings::isWritable() const
 
 void Settings::ponConfigFileChanged(const QString &path)
 {
-    // A file replaced by delete-then-create is briefly missing; the folder's
-    // watch reloads it when it is back instead of emptying the configuration.
-    if (path != m_path || !QFileInfo(m_path).isFile())
+    if (path != m_path)
         return;
+    // Editors that replace the file end its watch; watch the new file. One
+    // that deletes and then creates leaves it briefly missing: the folder's
+    // watch reloads it when it is back instead of emptying the configuration.
+    if (!QFileInfo(m_path).isFile())
+        return;
+    if (!m_watcher.files().contains(m_path))
+        m_watcher.addPath(m_path);
+    {
+        QMutexLocker locker(&m_mutex);
+        if (fileFingerprint() == m_knownContent)
+            return;
+    }
     load();
     emit configFileChanged();
 }

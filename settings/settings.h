@@ -56,8 +56,8 @@ private:
     void writeDefaults();
     void load();
     void save();          // mutex held by the caller
-    void unwatch();
     void watch();
+    QByteArray fileFingerprint() const;
 
     QHash<QString, ADConfiguration> m_adConfigs;
     GlobalConfiguration m_global;
@@ -67,6 +67,7 @@ private:
     QRegExp m_sectionPattern;
     QString m_path;
     QSettings *m_settings = nullptr;
+    QByteArray m_knownContent; // what the program last read or wrote; main thread, under m_mutex
 };
 
 } // namespace settings

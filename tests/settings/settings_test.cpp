@@ -1,0 +1,323 @@
+#include "log/applicationdebug.h"
+#include "settings/settings.h"
+#include "support/qtprinters.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using settings::ADConfiguration;
+using settings::Settings;
+
+namespace settings {
+inline void PrintTo(const ADConfiguration &config, std::ostream *os) { *os << config.toString().toStdString(); }
+} // namespace settings
+
+namespace {
+
+class SettingsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        Settings::setDirectoryForTest(dir.path());
+        ApplicationDebug::create(dir.filePath(QStringLiteral("log")));
+    }
+    void TearDown() override
+    {
+        Settings::destroy();
+        ApplicationDebug::destroy();
+        Settings::setDirectoryForTest(QString());
+    }
+
+    QString configPath() const { return dir.filePath(QStringLiteral("config.ini")); }
+    void writeConfig(const QByteArray &text) const
+    {
+        QFile file(configPath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    }
+    QByteArray config() const
+    {
+        QFile file(configPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QByteArray logText() const
+    {
+        QFile file(dir.filePath(QStringLiteral("log/settings_test.log")));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // The raw value of a key, as a second reader of the file sees it.
+    QVariant fileValue(const QString &key) const { return QSettings(configPath(), QSettings::IniFormat).value(key); }
+
+    static ADConfiguration firewall(const QString &name)
+    {
+        ADConfiguration config(name);
+        config.setServers({QStringLiteral("10.0.0.2"), QStringLiteral("10.0.0.1")});
+        config.setIgnoreList({QStringLiteral("Administrator"), QStringLiteral("svc")});
+        config.setMaxLogonTime(28800);
+        config.setCollectInterval(5);
+        config.setEnabled(true);
+        config.setSyslogAddr(QStringLiteral("ANY"));
+        config.setUserCheckFrequency(6);
+        return config;
+    }
+
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(SettingsTest, FirstRunWritesTheDefaults)
+{
+    Settings *s = Settings::instance();
+    ASSERT_TRUE(QFile::exists(configPath()));
+    QSettings file(configPath(), QSettings::IniFormat);
+    EXPECT_EQ(file.childGroups(), QStringList({"AD-fake_fw", "Global", "WebServer"}));
+    const std::pair<const char *, const char *> expected[] = {
+        {"Global/VerboseLevel", "low"}, {"Global/ADObsolescenceTimeout", "604800"},
+        {"Global/FirewallEnabled", "true"}, {"Global/MaxThreadPool", "64"}, {"Global/Lookup", "all"},
+        {"Global/DumpUrl", ""}, {"Global/DumpEnabled", "false"}, {"WebServer/Port", "1301"},
+        {"WebServer/SSLKey", "nil key"}, {"AD-fake_fw/FirewallName", "fake_fw"}, {"AD-fake_fw/Servers/1/ips", "127.0.0.1"},
+        {"AD-fake_fw/Servers/size", "1"}, {"AD-fake_fw/IgnoreList/1/user", "Administrator"},
+        {"AD-fake_fw/Enabled", "false"}, {"AD-fake_fw/CollectInterval", "5"}, {"AD-fake_fw/MaxLogonTime", "28800"},
+        {"AD-fake_fw/MaxSecondToRead", "900"}, {"AD-fake_fw/DnsEnabled", "true"}, {"AD-fake_fw/DnsInterval", "60"},
+        {"AD-fake_fw/SyslogState", "false"}, {"AD-fake_fw/SyslogPort", "514"}, {"AD-fake_fw/SyslogAddr", "any"},
+        {"AD-fake_fw/Probe/Enabled", "true"}, {"AD-fake_fw/Probe/Method", "ping"},
+        {"AD-fake_fw/Probe/ProbeTimeout", "600"}, {"AD-fake_fw/Probe/CacheTimeout", "86400"},
+        {"AD-fake_fw/Probe/MaxConcurrent", "20"}, {"AD-fake_fw/Probe/PingTimeout", "1000"},
+        {"AD-fake_fw/LastUtmConnection", ""},
+    };
+    for (const auto &e : expected)
+        EXPECT_EQ(file.value(QLatin1String(e.first)).toString(), QLatin1String(e.second)) << e.first;
+    EXPECT_FALSE(file.contains(QStringLiteral("AD-fake_fw/Probe/UserCheckFrequency")));
+    EXPECT_FALSE(file.contains(QStringLiteral("AD-fake_fw/ApiName")));
+
+    const ADConfiguration fake = s->adConfiguration(QStringLiteral("fake_fw"));
+    EXPECT_FALSE(fake.enabled());
+    EXPECT_TRUE(fake.isValid());
+    EXPECT_EQ(fake.userCheckFrequency(), 6u);
+    EXPECT_EQ(s->globalConfiguration().VerboseLevel, 1);
+    EXPECT_EQ(s->serverConfiguration().Port, 1301);
+    EXPECT_TRUE(s->enabledAdNames().isEmpty());
+    EXPECT_TRUE(s->isWritable());
+}
+
+TEST_F(SettingsTest, LoadingRulesAndMessages)
+{
+    writeConfig("[Global]\nVerboseLevel=HIGH\nLookup=DNS\nMaxThreadPool=abc\nUnknownKey=1\n"
+                "[WebServer]\nPort=1302\nSSLKey=\"secret, with comma\"\n"
+                "[AD-x]\nFirewallName=y\nServers\\size=3\nServers\\1\\ips=10.0.0.2\nServers\\2\\ips=dc01\n"
+                "Servers\\3\\ips=10.0.0.1\nMaxLogonTime=12x\nSyslogAddr=ANY\nApiName=\"  Mock  \"\n"
+                "LastUtmConnection=not a date\nProbe\\Method=Register\n"
+                "[AD-z]\nFirewallName=w\nServers\\size=1\nServers\\1\\ips=fe80::1\nEnabled=true\n"
+                "LastUtmConnection=2024-01-02T03:04:05\nProbe\\Method=register\n"
+                "[Other]\nFirewallName=ignored\n");
+    Settings *s = Settings::instance();
+    EXPECT_EQ(s->globalConfiguration().VerboseLevel, 2);
+    EXPECT_EQ(s->globalConfiguration().Lookup, "all");
+    EXPECT_EQ(s->globalConfiguration().MaxThreadPool, 0);
+    EXPECT_EQ(s->serverConfiguration().Port, 1302);
+    EXPECT_EQ(s->serverConfiguration().SSLKey, "secret, with comma");
+
+    QStringList names = s->adConfigurationNames();
+    names.sort();
+    EXPECT_EQ(names, QStringList({"w", "y"}));
+    const ADConfiguration y = s->adConfiguration(QStringLiteral("y"));
+    EXPECT_EQ(y.servers(), QStringList({"10.0.0.2", "10.0.0.1"}));
+    EXPECT_EQ(y.adName(), "10.0.0.1_10.0.0.2");
+    EXPECT_EQ(y.maxLogonTime(), 0u);
+    EXPECT_FALSE(y.isValid());
+    EXPECT_EQ(y.syslogAddr(), "any");
+    EXPECT_EQ(y.apiName(), "Mock");
+    EXPECT_FALSE(y.lastUtmConnection().isValid());
+    EXPECT_EQ(y.method(), ADConfiguration::ProbePing) << "method names are case-sensitive";
+    const ADConfiguration w = s->adConfiguration(QStringLiteral("w"));
+    EXPECT_EQ(w.method(), ADConfiguration::ProbeRegister);
+    EXPECT_EQ(w.lastUtmConnection(), QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5)));
+    EXPECT_EQ(s->enabledAdNames(), QStringList({"fe80::1"}));
+    EXPECT_FALSE(s->adConfiguration(QStringLiteral("nobody")).isValid());
+
+    const QByteArray log = logText();
+    EXPECT_TRUE(log.contains(": Server must be an ip\r\n"));
+    EXPECT_TRUE(log.contains(": lookup protocol must be all, dns or llmnr\r\n"));
+}
+
+TEST_F(SettingsTest, SaveRenamesSectionsAndKeepsHandWrittenKeys)
+{
+    writeConfig("[Global]\nFlushDnsCache=true\n"
+                "[AD-x]\nFirewallName=y\nServers\\size=1\nServers\\1\\ips=10.0.0.9\nMaxLogonTime=60\n"
+                "CollectInterval=5\nApiName=Mock\nProbe\\UserCheckFrequency=9\n"
+                "[AD-a]\nFirewallName=dup\nMaxLogonTime=1\nCollectInterval=1\n"
+                "[AD-b]\nFirewallName=dup\nMaxLogonTime=2\nCollectInterval=2\n");
+    Settings *s = Settings::instance();
+    EXPECT_EQ(s->adConfiguration(QStringLiteral("dup")).maxLogonTime(), 2u) << "the section read last wins";
+    EXPECT_TRUE(s->globalConfiguration().FlushDnsCache);
+
+    s->removeADConfiguration(QStringLiteral("nobody"));
+    QSettings file(configPath(), QSettings::IniFormat);
+    EXPECT_EQ(file.childGroups(), QStringList({"AD-dup", "AD-y", "Global", "WebServer"}));
+    EXPECT_EQ(file.value(QStringLiteral("AD-y/ApiName")).toString(), "Mock");
+    EXPECT_EQ(file.value(QStringLiteral("AD-y/Probe/UserCheckFrequency")).toString(), "9");
+    EXPECT_EQ(file.value(QStringLiteral("Global/FlushDnsCache")).toString(), "true");
+
+    s->removeADConfiguration(QStringLiteral("dup"));
+    file.sync();
+    EXPECT_EQ(file.childGroups(), QStringList({"AD-y", "Global", "WebServer"}));
+    EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("config.ini?*")}, QDir::Files).isEmpty())
+        << "no temporary file is left beside config.ini";
+}
+
+TEST_F(SettingsTest, SignalsOnAddChangeAndTimestampOnly)
+{
+    Settings *s = Settings::instance();
+    QSignalSpy added(s, &Settings::adConfigAdded);
+    QSignalSpy changed(s, &Settings::adConfigChanged);
+    QSignalSpy server(s, &Settings::serverConfigChanged);
+
+    ADConfiguration config = firewall(QStringLiteral("FW1"));
+    s->setADConfiguration(config);
+    EXPECT_EQ(added.count(), 1);
+    EXPECT_EQ(s->enabledAdNames(), QStringList({"10.0.0.1_10.0.0.2"}));
+
+    config.setLastUtmConnection(QDateTime(QDate(2025, 5, 6), QTime(7, 8, 9)));
+    s->setADConfiguration(config);
+    EXPECT_EQ(changed.count(), 0) << "a new contact time alone is saved, not announced";
+    EXPECT_EQ(fileValue(QStringLiteral("AD-FW1/LastUtmConnection")).toString(), "2025-05-06T07:08:09");
+
+    config.setServers({QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.2")});
+    s->setADConfiguration(config);
+    EXPECT_EQ(changed.count(), 0) << "the same controllers in another order are the same set";
+
+    config.setIgnoreList({QStringLiteral("svc"), QStringLiteral("Administrator")});
+    s->setADConfiguration(config);
+    EXPECT_EQ(changed.count(), 1) << "the ignore list is compared in order";
+
+    ADConfiguration invalid = config;
+    invalid.setCollectInterval(0);
+    s->setADConfiguration(invalid);
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(s->adConfiguration(QStringLiteral("FW1")).collectInterval(), 5u);
+
+    settings::ServerConfiguration serverConfig = s->serverConfiguration();
+    serverConfig.SSLKey = QStringLiteral("new key");
+    s->setServerConfiguration(serverConfig);
+    EXPECT_EQ(server.count(), 1);
+    EXPECT_EQ(fileValue(QStringLiteral("WebServer/SSLKey")).toString(), "new key");
+}
+
+TEST_F(SettingsTest, HostileFirewallNamesRoundTrip)
+{
+    const QStringList names = {QStringLiteral("a/b"), QStringLiteral("..\\..\\etc"), QStringLiteral("[AD-evil]\nx=1"),
+                               QStringLiteral("tab\there\x01"), QStringLiteral("100%"), QStringLiteral("AD-")};
+    {
+        Settings *s = Settings::instance();
+        for (const QString &name : names)
+            s->setADConfiguration(firewall(name));
+    }
+    Settings::destroy();
+    Settings *s = Settings::instance();
+    for (const QString &name : names) {
+        const ADConfiguration read = s->adConfiguration(name);
+        EXPECT_TRUE(read.isValid()) << name.toStdString();
+        EXPECT_EQ(read, firewall(name)) << name.toStdString();
+    }
+    EXPECT_EQ(s->adConfigurationNames().size(), names.size() + 1);
+    QSettings file(configPath(), QSettings::IniFormat);
+    for (const QString &group : file.childGroups())
+        EXPECT_FALSE(group.contains(QLatin1Char('/')) || group.contains(QLatin1Char('\\'))) << group.toStdString();
+}
+
+TEST_F(SettingsTest, BadFilesNeverCrash)
+{
+    const QByteArray contents[] = {
+        QByteArray(),
+        QByteArray("garbage without equals\n[[[\n=\n\x01\x02\xff\n[Global]\nVerboseLevel=off\n"),
+        QByteArray("[AD-q]\nServers\\size=99999999\nIgnoreList\\size=-5\nCollectInterval=-1\n"),
+    };
+    for (const QByteArray &content : contents) {
+        writeConfig(content);
+        Settings *s = Settings::instance();
+        EXPECT_FALSE(s->toString().isEmpty());
+        ADConfiguration config = firewall(QStringLiteral("after"));
+        s->setADConfiguration(config);
+        EXPECT_EQ(s->adConfiguration(QStringLiteral("after")), config);
+        Settings::destroy();
+    }
+}
+
+TEST_F(SettingsTest, DirectoryInPlaceOfTheFile)
+{
+    QDir().mkpath(configPath());
+    Settings *s = Settings::instance();
+    EXPECT_FALSE(s->isWritable());
+    EXPECT_EQ(s->serverConfiguration().Port, 1301);
+    EXPECT_TRUE(logText().contains("is a directory"));
+}
+
+TEST_F(SettingsTest, OutsideEditsAreReloaded)
+{
+    Settings *s = Settings::instance();
+    QSignalSpy reloaded(s, &Settings::configFileChanged);
+
+    // In place, as an appending editor does.
+    {
+        QFile file(configPath());
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write("\n[AD-late]\nFirewallName=late\nMaxLogonTime=10\nCollectInterval=10\n");
+    }
+    ASSERT_TRUE(reloaded.wait(5000));
+    EXPECT_TRUE(s->adConfiguration(QStringLiteral("late")).isValid());
+
+    // Replaced, as editors that write a new file and rename it do.
+    QByteArray replaced = config().replace("Port=1301", "Port=1999");
+    const QString temp = configPath() + QStringLiteral(".new");
+    {
+        QFile file(temp);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(replaced);
+    }
+    ASSERT_EQ(::rename(QFile::encodeName(temp).constData(), QFile::encodeName(configPath()).constData()), 0);
+    for (int i = 0; i < 50 && s->serverConfiguration().Port != 1999; ++i)
+        reloaded.wait(100);
+    EXPECT_EQ(s->serverConfiguration().Port, 1999);
+
+    // Still watched after the replacement.
+    const int before = reloaded.count();
+    {
+        QFile file(configPath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(replaced.replace("Port=1999", "Port=2000"));
+    }
+    for (int i = 0; i < 50 && s->serverConfiguration().Port != 2000; ++i)
+        reloaded.wait(100);
+    EXPECT_EQ(s->serverConfiguration().Port, 2000);
+    EXPECT_GT(reloaded.count(), before);
+
+    // The program's own saves are not reported as outside edits.
+    const int own = reloaded.count();
+    s->setADConfiguration(firewall(QStringLiteral("mine")));
+    EXPECT_FALSE(reloaded.wait(500));
+    EXPECT_EQ(reloaded.count(), own);
+}
+
+TEST(ADConfigurationText, DumpAndProbeNames)
+{
+    ADConfiguration config(QStringLiteral("FW"));
+    config.setServers({QStringLiteral("10.0.0.2"), QStringLiteral("10.0.0.1")});
+    EXPECT_EQ(config.shortName(), "10.0.0.1_10.0.0.2");
+    config.setServers({QStringLiteral("192.168.100.101"), QStringLiteral("192.168.100.102"), QStringLiteral("192.168.100.103")});
+    EXPECT_EQ(config.shortName().size(), 30);
+    const QString dump = config.toString();
+    EXPECT_TRUE(dump.startsWith(QLatin1String("[ADConfiguration - FW]\n\t firewall name: FW\n\t domain controllers: 192.168.100.101,")));
+    EXPECT_FALSE(dump.contains(QLatin1String("collectApiName")));
+    config.setApiName(QStringLiteral("Mock"));
+    EXPECT_TRUE(config.toString().contains(QLatin1String("\t collectApiName: Mock\n")));
+    EXPECT_TRUE(dump.endsWith(QLatin1String("\t probe PingTimeout: 0\n")));
+    EXPECT_EQ(ADConfiguration::probeMethodToText(7), QString());
+    EXPECT_EQ(ADConfiguration::probeMethodFromText(QStringLiteral("PING"), ADConfiguration::ProbeRegister),
+              ADConfiguration::ProbeRegister);
+}
