@@ -272,8 +272,10 @@ TEST_F(SettingsTest, OutsideEditsAreReloaded)
     ASSERT_TRUE(reloaded.wait(5000));
     EXPECT_TRUE(s->adConfiguration(QStringLiteral("late")).isValid());
 
-    // Replaced, as editors that write a new file and rename it do.
-    QByteArray replaced = config().replace("Port=1301", "Port=1999");
+    // Replaced, as editors that write a new file and rename it do. (QSettings
+    // decides to re-read by size and modification time, so an edit of the same
+    // size within one tick of the file-system clock would go unseen.)
+    QByteArray replaced = config().replace("Port=1301", "Port=1999 ");
     const QString temp = configPath() + QStringLiteral(".new");
     {
         QFile file(temp);
