@@ -1,6 +1,5 @@
-#include "eventsource/apieventlogging.h"
-
 #include "common/clock.h"
+#include "eventsource/apieventlogging.h"
 #include "log/applicationdebug.h"
 #include "support/evtwriter.h"
 #include "support/tempinstance.h"
@@ -32,10 +31,12 @@ QStringList strings(int count, const QMap<int, QString> &fields)
 }
 
 QStringList event4624(const QString &user, const QString &address, const QString &type = QStringLiteral("3"),
-                      const QString &process = QStringLiteral("Kerberos"), const QString &workstation = QStringLiteral("WS1"),
+                      const QString &process = QStringLiteral("Kerberos"),
+                      const QString &workstation = QStringLiteral("WS1"),
                       const QString &domain = QStringLiteral("CORP"), int count = 21)
 {
-    return strings(count, {{4, Sid}, {5, user}, {6, domain}, {8, type}, {9, process}, {11, workstation}, {18, address}});
+    return strings(count,
+                   {{4, Sid}, {5, user}, {6, domain}, {8, type}, {9, process}, {11, workstation}, {18, address}});
 }
 
 QStringList event4768(const QString &user, const QString &status, const QString &address, int count = 11)
@@ -51,8 +52,9 @@ QStringList event672(const QString &user, const QString &sid, const QString &sta
 QStringList event540(const QString &user, const QString &type, const QString &process, const QString &address,
                      int count = 15)
 {
-    return strings(count, {{0, user}, {1, QStringLiteral("CORP")}, {3, type}, {4, process}, {6, QStringLiteral("WS540")},
-                           {13, address}});
+    return strings(
+        count,
+        {{0, user}, {1, QStringLiteral("CORP")}, {3, type}, {4, process}, {6, QStringLiteral("WS540")}, {13, address}});
 }
 
 // The fields of a logon that the reader fills, for comparison and printing.
@@ -73,8 +75,8 @@ struct Seen
 
 std::ostream &operator<<(std::ostream &out, const Seen &s)
 {
-    return out << s.user.toStdString() << "@" << s.address.toStdString() << " ws=" << s.workstation.toStdString()
-               << " " << s.domain.toStdString() << "/" << s.fqdn.toStdString() << " " << s.sid.toStdString();
+    return out << s.user.toStdString() << "@" << s.address.toStdString() << " ws=" << s.workstation.toStdString() << " "
+               << s.domain.toStdString() << "/" << s.fqdn.toStdString() << " " << s.sid.toStdString();
 }
 
 std::vector<Seen> seen(const common::LogonList &logons)
@@ -152,7 +154,9 @@ TEST_F(ApiEventLoggingTest, TakesTheFieldsOfEachEventKind)
         {4624, event4624("alice", "10.1.2.3"), true, {"alice", "10.1.2.3", "WS1", corp, dns, Sid}},
         {4624, event4624("amy", "::ffff:10.1.2.4"), true, {"amy", "10.1.2.4", "WS1", corp, dns, Sid}},
         {4624, event4624("local", "127.0.0.1", "2", "User32 "), true, {"local", Server, "WS1", corp, dns, Sid}},
-        {4624, event4624("unlock", "10.1.2.6", "7", "Kerberos", "-", "Corp.Example.Com"), true,
+        {4624,
+         event4624("unlock", "10.1.2.6", "7", "Kerberos", "-", "Corp.Example.Com"),
+         true,
          {"unlock", "10.1.2.6", "", corp, dns, Sid}},
         {4624, event4624("rdp", "10.1.2.7", "10"), false, {}},
         {4624, event4624("ntlm", "10.1.2.8", "3", "NtLmSsp "), false, {}},
@@ -163,7 +167,10 @@ TEST_F(ApiEventLoggingTest, TakesTheFieldsOfEachEventKind)
         {4768, event4768("bob", "0x0", "::ffff:10.1.3.1"), true, {"bob", "10.1.3.1", "", corp, dns, Sid}},
         {4768, event4768("refused", "0x6", "::ffff:10.1.3.2"), false, {}},
         {4768, event4768("short", "0x0", "10.1.3.3", 9), false, {}},
-        {672, event672("carol", "%{S-1-5-21-1-2-3-1104}", "-", "10.1.4.1"), true, {"carol", "10.1.4.1", "", corp, dns, Sid}},
+        {672,
+         event672("carol", "%{S-1-5-21-1-2-3-1104}", "-", "10.1.4.1"),
+         true,
+         {"carol", "10.1.4.1", "", corp, dns, Sid}},
         {672, event672("failed", Sid, "0x18", "10.1.4.2"), false, {}},
         {540, event540("dave", "2", "User32 ", "10.1.5.1"), true, {"dave", "10.1.5.1", "WS540", corp, dns, ""}},
         {540, event540("ntlm540", "3", "NtLmSsp", "10.1.5.2"), false, {}},
@@ -223,7 +230,9 @@ TEST_F(ApiEventLoggingTest, FirstReadStopsOnceABufferReachesPastTheCutoff)
     const int total = 6000;
     for (int i = 1; i <= total; ++i) {
         const QDateTime time = i <= total / 2 ? ago(7200) : ago(60);
-        writer.append(4624, time, event4624(QStringLiteral("u%1").arg(i), QStringLiteral("10.1.%1.%2").arg(i / 250).arg(i % 250 + 1)));
+        writer.append(
+            4624, time,
+            event4624(QStringLiteral("u%1").arg(i), QStringLiteral("10.1.%1.%2").arg(i / 250).arg(i % 250 + 1)));
     }
     save(writer);
     auto reader = source(900);
@@ -285,7 +294,9 @@ TEST_F(ApiEventLoggingTest, ReadsAcrossTheWrapOfTheCircularBuffer)
     auto add = [&](int count) {
         for (int i = 0; i < count; ++i) {
             ++n;
-            writer.append(4624, ago(60), event4624(QStringLiteral("u%1").arg(n), QStringLiteral("10.0.%1.%2").arg(n / 200).arg(n % 200 + 1)));
+            writer.append(
+                4624, ago(60),
+                event4624(QStringLiteral("u%1").arg(n), QStringLiteral("10.0.%1.%2").arg(n / 200).arg(n % 200 + 1)));
         }
         save(writer);
     };
@@ -313,7 +324,8 @@ TEST_F(ApiEventLoggingTest, GrowsTheBufferForALargeRecord)
 {
     EvtWriter writer(2 * 1024 * 1024);
     writer.append(4624, ago(60), event4624(QStringLiteral("before"), QStringLiteral("10.0.1.1")));
-    writer.append(4624, ago(60), event4624(QStringLiteral("large"), QStringLiteral("10.0.1.2")), QByteArray(700000, 'd'));
+    writer.append(4624, ago(60), event4624(QStringLiteral("large"), QStringLiteral("10.0.1.2")),
+                  QByteArray(700000, 'd'));
     writer.append(4624, ago(60), event4624(QStringLiteral("after"), QStringLiteral("10.0.1.3")));
     save(writer);
     auto reader = source();
@@ -357,7 +369,8 @@ TEST_F(ApiEventLoggingTest, DamagedRecordsAreLoggedAndWhatCameBeforeIsKept)
     EXPECT_TRUE(log.contains(QLatin1String("Event record 2 refused: string ")));
     EXPECT_TRUE(log.contains(QLatin1String("has no terminating zero")));
     EXPECT_TRUE(log.contains(QLatin1String("Event record 3 refused: string offset")));
-    EXPECT_TRUE(log.contains(QStringLiteral("%1: unable to read event log: The event log file is corrupted. (error: 1500).").arg(Server)));
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("%1: unable to read event log: The event log file is corrupted. (error: 1500).").arg(Server)));
     EXPECT_TRUE(log.contains(QLatin1String("record 5 at offset")));
 }
 
@@ -369,8 +382,10 @@ TEST_F(ApiEventLoggingTest, UnreachableLogAndStop)
     EXPECT_FALSE(reader->testConnection());
     const QString log = logText();
     EXPECT_TRUE(log.contains(
-        QStringLiteral("%1: opening event log failed with server (The RPC server is unavailable. (error: 1722))").arg(Server)));
-    EXPECT_TRUE(log.contains(QStringLiteral("%1: Unable to open event log: The RPC server is unavailable. (error: 1722)").arg(Server)));
+        QStringLiteral("%1: opening event log failed with server (The RPC server is unavailable. (error: 1722))")
+            .arg(Server)));
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("%1: Unable to open event log: The RPC server is unavailable. (error: 1722)").arg(Server)));
 
     EvtWriter writer;
     writer.append(4624, ago(60), event4624(QStringLiteral("u1"), QStringLiteral("10.0.1.1")));

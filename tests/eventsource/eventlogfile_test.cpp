@@ -1,5 +1,4 @@
 #include "eventsource/eventlogfile.h"
-
 #include "support/evtwriter.h"
 #include "support/tempinstance.h"
 
@@ -28,7 +27,10 @@ void setU16(QByteArray &bytes, int offset, quint16 value)
     bytes[offset] = char(value & 0xFF);
     bytes[offset + 1] = char(value >> 8);
 }
-quint32 u32(const QByteArray &bytes, int offset) { return qFromLittleEndian<quint32>(bytes.constData() + offset); }
+quint32 u32(const QByteArray &bytes, int offset)
+{
+    return qFromLittleEndian<quint32>(bytes.constData() + offset);
+}
 
 struct ParsedRecord
 {
@@ -86,7 +88,8 @@ protected:
     void linkSample(const QString &server, const QString &file) const
     {
         QDir().mkpath(instance.filePath(QStringLiteral("eventlog/") + server));
-        ASSERT_TRUE(QFile::link(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/") + file), logPath(server)));
+        ASSERT_TRUE(
+            QFile::link(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/") + file), logPath(server)));
     }
 
     // Every record of the open log in one direction, read buffer by buffer.
@@ -134,15 +137,50 @@ TEST(EventLogRecordReaderTest, RefusesUnsoundLengthsAndKeepsTheRecordsBefore)
         const char *why;
     };
     const std::vector<Case> cases{
-        {"zero", [](QByteArray r) { setU32(r, 0, 0); return r; }, "is zero"},
-        {"odd", [](QByteArray r) { setU32(r, 0, quint32(r.size()) - 1); return r; }, "not a whole number"},
-        {"not a word multiple", [](QByteArray r) { setU32(r, 0, quint32(r.size()) - 2); return r; }, "not a whole number"},
-        {"shorter than the fixed part", [](QByteArray r) { setU32(r, 0, 40); return r; }, "shorter than the fixed part"},
-        {"past the buffer", [](QByteArray r) { setU32(r, 0, quint32(r.size()) + 4); return r; }, "runs past the end"},
-        {"huge", [](QByteArray r) { setU32(r, 0, 0xFFFFFFFCu); return r; }, "runs past the end"},
+        {"zero",
+         [](QByteArray r) {
+             setU32(r, 0, 0);
+             return r;
+         },
+         "is zero"},
+        {"odd",
+         [](QByteArray r) {
+             setU32(r, 0, quint32(r.size()) - 1);
+             return r;
+         },
+         "not a whole number"},
+        {"not a word multiple",
+         [](QByteArray r) {
+             setU32(r, 0, quint32(r.size()) - 2);
+             return r;
+         },
+         "not a whole number"},
+        {"shorter than the fixed part",
+         [](QByteArray r) {
+             setU32(r, 0, 40);
+             return r;
+         },
+         "shorter than the fixed part"},
+        {"past the buffer",
+         [](QByteArray r) {
+             setU32(r, 0, quint32(r.size()) + 4);
+             return r;
+         },
+         "runs past the end"},
+        {"huge",
+         [](QByteArray r) {
+             setU32(r, 0, 0xFFFFFFFCu);
+             return r;
+         },
+         "runs past the end"},
         {"cut short", [](QByteArray r) { return r.left(r.size() / 2); }, "runs past the end"},
         {"three bytes left", [](QByteArray r) { return r.left(3); }, "left over"},
-        {"no signature", [](QByteArray r) { setU32(r, 4, 0); return r; }, "no signature"},
+        {"no signature",
+         [](QByteArray r) {
+             setU32(r, 4, 0);
+             return r;
+         },
+         "no signature"},
     };
     for (const Case &c : cases) {
         const QByteArray buffer = sample(1) + sample(2) + c.damage(sample(3));
@@ -166,9 +204,9 @@ TEST(EventLogRecordReaderTest, RefusesStringsOutsideTheRecord)
         {"offset past the end", [](QByteArray &r) { setU32(r, 36, quint32(r.size()) + 100); }, "lies outside"},
         {"offset on the closing length", [](QByteArray &r) { setU32(r, 36, quint32(r.size()) - 4); }, "lies outside"},
         {"offset inside the fixed part", [](QByteArray &r) { setU32(r, 36, 8); }, "lies outside"},
-        {"more strings than written", [](QByteArray &r) { setU16(r, 26, 40); },
-         "no terminating zero"},
-        {"no terminating zero", [](QByteArray &r) {
+        {"more strings than written", [](QByteArray &r) { setU16(r, 26, 40); }, "no terminating zero"},
+        {"no terminating zero",
+         [](QByteArray &r) {
              // Overwrite everything from the strings to the closing length with 'A'.
              for (int at = int(u32(r, 36)); at + 1 < r.size() - 4; at += 2)
                  setU16(r, at, 'A');
@@ -182,8 +220,8 @@ TEST(EventLogRecordReaderTest, RefusesStringsOutsideTheRecord)
         ASSERT_EQ(records.size(), 3u) << c.name;
         EXPECT_EQ(records[0].strings.size(), 2) << c.name;
         ASSERT_EQ(records[1].strings.size(), 1) << c.name;
-        EXPECT_TRUE(records[1].strings[0].contains(QLatin1String(c.why))) << c.name << ": "
-                                                                           << records[1].strings[0].toStdString();
+        EXPECT_TRUE(records[1].strings[0].contains(QLatin1String(c.why)))
+            << c.name << ": " << records[1].strings[0].toStdString();
         EXPECT_EQ(records[2].strings.size(), 2) << c.name;
     }
 }
@@ -241,10 +279,12 @@ TEST_F(EventLogFileTest, ReadsAWrappedDirtySampleRecordByRecord)
     ASSERT_EQ(forwards.size(), 6063u);
     EXPECT_TRUE(std::equal(forwards.begin(), forwards.end(), backwards.rbegin()));
     // The record split across the end of the file reads whole.
-    const auto split = std::find_if(forwards.begin(), forwards.end(), [](const ParsedRecord &r) { return r.number == 0x624; });
+    const auto split =
+        std::find_if(forwards.begin(), forwards.end(), [](const ParsedRecord &r) { return r.number == 0x624; });
     ASSERT_NE(split, forwards.end());
     EXPECT_EQ(split->eventId, 0x8000a000u);
-    EXPECT_TRUE(split->strings.join(' ').contains(QLatin1String("no logon servers available to service the logon request")));
+    EXPECT_TRUE(
+        split->strings.join(' ').contains(QLatin1String("no logon servers available to service the logon request")));
 }
 
 TEST_F(EventLogFileTest, ReadOutcomes)
@@ -268,8 +308,8 @@ TEST_F(EventLogFileTest, ReadOutcomes)
     ASSERT_TRUE(log.read(seekBack, 3, buffer.data(), needed, &got, &needed));
     EXPECT_EQ(parse(QByteArray(buffer.data(), int(got))).at(0).number, 3u);
     // A sequential read goes on from there.
-    ASSERT_TRUE(log.read(EventLogFile::SequentialRead | EventLogFile::BackwardsRead, 0, buffer.data(), BufferSize,
-                         &got, &needed));
+    ASSERT_TRUE(log.read(EventLogFile::SequentialRead | EventLogFile::BackwardsRead, 0, buffer.data(), BufferSize, &got,
+                         &needed));
     const auto rest = parse(QByteArray(buffer.data(), int(got)));
     ASSERT_EQ(rest.size(), 2u);
     EXPECT_EQ(rest[0].number, 2u);
@@ -293,7 +333,8 @@ TEST_F(EventLogFileTest, WrappedRingAndStaleHeader)
     for (quint32 i = 0; i < 300; ++i) {
         // Lengths vary so that records split across the end of the ring at every position.
         const QStringList strings{QStringLiteral("user%1").arg(i), QString(int(i % 37), QLatin1Char('x'))};
-        const quint32 number = writer.append(i % 2 ? 4624 : 4768, QDateTime::fromSecsSinceEpoch(1700000000 + i), strings);
+        const quint32 number =
+            writer.append(i % 2 ? 4624 : 4768, QDateTime::fromSecsSinceEpoch(1700000000 + i), strings);
         written.push_back({number, i % 2 ? 4624u : 4768u, strings});
     }
     ASSERT_TRUE(writer.wrapped());
@@ -344,7 +385,7 @@ TEST_F(EventLogFileTest, DamagedRecordsEndTheRead)
     struct Case
     {
         const char *name;
-        int field;     // offset inside record 6
+        int field; // offset inside record 6
         quint32 value;
     };
     const std::vector<Case> cases{
@@ -400,16 +441,63 @@ TEST_F(EventLogFileTest, RefusesHeadersThatLie)
         bool opens;
     };
     const std::vector<Case> cases{
-        {"header size", [&] { QByteArray b = good; setU32(b, 0, 0x40); return b; }, false},
-        {"closing header size", [&] { QByteArray b = good; setU32(b, 44, 0x20); return b; }, false},
-        {"signature", [&] { QByteArray b = good; setU32(b, 4, 0); return b; }, false},
+        {"header size",
+         [&] {
+             QByteArray b = good;
+             setU32(b, 0, 0x40);
+             return b;
+         },
+         false},
+        {"closing header size",
+         [&] {
+             QByteArray b = good;
+             setU32(b, 44, 0x20);
+             return b;
+         },
+         false},
+        {"signature",
+         [&] {
+             QByteArray b = good;
+             setU32(b, 4, 0);
+             return b;
+         },
+         false},
         {"shorter than a header", [&] { return good.left(60); }, false},
-        {"no end-of-file record", [&] { QByteArray b = good; setU32(b, int(eof) + 4, 0); return b; }, false},
-        {"more records than fit", [&] { QByteArray b = good; setU32(b, int(eof) + 28, 0x7FFFFFFF); return b; }, false},
-        {"begin outside the file", [&] { QByteArray b = good; setU32(b, int(eof) + 20, 0x7FFFFFFF); return b; }, false},
+        {"no end-of-file record",
+         [&] {
+             QByteArray b = good;
+             setU32(b, int(eof) + 4, 0);
+             return b;
+         },
+         false},
+        {"more records than fit",
+         [&] {
+             QByteArray b = good;
+             setU32(b, int(eof) + 28, 0x7FFFFFFF);
+             return b;
+         },
+         false},
+        {"begin outside the file",
+         [&] {
+             QByteArray b = good;
+             setU32(b, int(eof) + 20, 0x7FFFFFFF);
+             return b;
+         },
+         false},
         {"end offset outside the file",
-         [&] { QByteArray b = good; setU32(b, 20, 0xFFFFFFF0u); return b; }, true}, // the end-of-file record is searched for
-        {"maximum size", [&] { QByteArray b = good; setU32(b, 32, 0xFFFFFFF0u); return b; }, true},
+         [&] {
+             QByteArray b = good;
+             setU32(b, 20, 0xFFFFFFF0u);
+             return b;
+         },
+         true}, // the end-of-file record is searched for
+        {"maximum size",
+         [&] {
+             QByteArray b = good;
+             setU32(b, 32, 0xFFFFFFF0u);
+             return b;
+         },
+         true},
     };
     for (const Case &c : cases) {
         instance.writeFile(QStringLiteral("eventlog/dc1/Security.evt"), c.make());

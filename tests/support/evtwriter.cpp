@@ -31,7 +31,11 @@ void addText(QByteArray &bytes, const QString &text)
     addU16(bytes, 0);
 }
 
-void setU32(QByteArray &bytes, int offset, quint32 value) { qToLittleEndian<quint32>(value, bytes.data() + offset); }
+void setU32(QByteArray &bytes, int offset, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + i] = char((value >> (8 * i)) & 0xFF);
+}
 
 } // namespace
 
@@ -66,13 +70,13 @@ QByteArray EvtWriter::record(quint32 recordNumber, quint32 timeGenerated, quint3
     addU32(bytes, timeGenerated);
     addU32(bytes, timeGenerated); // time written
     addU32(bytes, eventId);
-    addU16(bytes, 8);             // audit success
+    addU16(bytes, 8); // audit success
     addU16(bytes, quint16(strings.size()));
-    addU16(bytes, 0);             // category
-    addU16(bytes, 0);             // reserved flags
-    addU32(bytes, 0);             // closing record number
+    addU16(bytes, 0); // category
+    addU16(bytes, 0); // reserved flags
+    addU32(bytes, 0); // closing record number
     addU32(bytes, stringOffset);
-    addU32(bytes, 0);             // no user SID
+    addU32(bytes, 0); // no user SID
     addU32(bytes, stringOffset);
     addU32(bytes, quint32(data.size()));
     addU32(bytes, dataOffset);

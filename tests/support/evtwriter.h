@@ -2,9 +2,9 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <deque>
 #include <QString>
 #include <QStringList>
+#include <deque>
 
 namespace testsupport {
 

@@ -1,0 +1,10 @@
+# The legacy event-log record parser under libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer. The parser is compiled into the target itself so
+# that its branches are instrumented for coverage.
+add_executable(eventlogrecord_fuzz
+  ${CMAKE_CURRENT_LIST_DIR}/eventlogrecord_fuzz.cpp
+  ${CMAKE_SOURCE_DIR}/eventsource/eventlogrecord.cpp)
+target_include_directories(eventlogrecord_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(eventlogrecord_fuzz PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
+target_link_options(eventlogrecord_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+target_link_libraries(eventlogrecord_fuzz PRIVATE Qt5::Core)
