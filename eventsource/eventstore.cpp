@@ -23,6 +23,9 @@ namespace {
 
 const char EvtxSignature[8] = {'E', 'l', 'f', 'F', 'i', 'l', 'e', '\0'};
 constexpr qint64 ReadChunk = 4 << 20;
+// The start of an appended log never changes; a log rewritten in place shows
+// it there first (its first event is another).
+constexpr qint64 MarkBytes = 1024;
 
 QString evtxErrorText(libevtx_error_t *error)
 {
@@ -466,7 +469,12 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryXml(const QString &path,
         return nullptr;
     }
     EventStore::XmlState &state = m_store->m_xml;
-    if (state.device != st.st_dev || state.inode != st.st_ino || st.st_size < state.offset) {
+    bool rewritten = false;
+    if (state.offset > 0 && st.st_size >= state.offset) {
+        QByteArray mark(state.mark.size(), '\0');
+        rewritten = !readAt(fd.get(), 0, mark.data(), mark.size()) || mark != state.mark;
+    }
+    if (state.device != st.st_dev || state.inode != st.st_ino || st.st_size < state.offset || rewritten) {
         // Another file, or the same one cut short: read it from its start.
         if (state.offset > 0)
             logProblem(QStringLiteral("%1 was replaced or truncated, reading it from the start").arg(path));
@@ -562,6 +570,9 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryXml(const QString &path,
     }
     (void)atEof;
     state.offset = consumed;
+    state.mark = QByteArray(static_cast<int>(std::min<qint64>(consumed, MarkBytes)), '\0');
+    if (!readAt(fd.get(), 0, state.mark.data(), state.mark.size()))
+        state.mark.clear();
     return std::make_unique<XmlQuery>(::dup(fd.get()), std::move(entries));
 }
 

@@ -2,6 +2,7 @@
 
 #include "eventsource/eventlogsession.h"
 
+#include <QByteArray>
 #include <QString>
 #include <sys/types.h>
 
@@ -38,6 +39,7 @@ public:
         dev_t device = 0;
         ino_t inode = 0;
         qint64 offset = 0; // bytes consumed: complete elements and what lies between them
+        QByteArray mark;   // the file's first bytes, to notice a file rewritten in place
     };
     struct EvtxState
     {

@@ -1,0 +1,201 @@
+#include "eventsource/eventstore.h"
+#include "securityxml.h"
+#include "support/tempinstance.h"
+
+#include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
+
+using namespace userCollector;
+
+namespace {
+
+const std::vector<quint16> Logons = {4624, 4768};
+
+class EventStoreTest : public ::testing::Test
+{
+protected:
+    QString root() const { return instance.filePath(QStringLiteral("eventlog")); }
+    QString xmlPath() const { return instance.filePath(QStringLiteral("eventlog/dc01/Security.xml")); }
+
+    void append(const QByteArray &bytes)
+    {
+        QDir().mkpath(QFileInfo(xmlPath()).absolutePath());
+        QFile file(xmlPath());
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        ASSERT_EQ(file.write(bytes), bytes.size());
+    }
+    static QByteArray event(quint64 recordId, quint32 eventId = 4624)
+    {
+        testsupport::SecurityEvent spec;
+        spec.recordId = recordId;
+        spec.eventId = eventId;
+        spec.time = QDateTime::currentDateTimeUtc();
+        return testsupport::securityEventXml(spec);
+    }
+
+    // Record ids of one query, in the order handed out; -1 for an unreadable event.
+    std::vector<qint64> read(quint64 after = 0, quint32 *error = nullptr)
+    {
+        std::vector<qint64> ids;
+        quint32 code = 0;
+        auto session = store.openSession(QStringLiteral("dc01"), &code);
+        if (!session) {
+            if (error)
+                *error = code;
+            return ids;
+        }
+        auto query = session->query(after, Logons, &code);
+        if (error)
+            *error = code;
+        if (!query)
+            return ids;
+        std::vector<RenderedEvent> batch;
+        while (query->next(7, &batch) == 0) {
+            for (const RenderedEvent &e : batch)
+                ids.push_back(e.rendered ? static_cast<qint64>(e.values[ValueEventRecordId].number) : -1);
+            batch.clear();
+        }
+        return ids;
+    }
+
+    testsupport::TempInstance instance;
+    EventStore store{instance.filePath(QStringLiteral("eventlog"))};
+};
+
+TEST_F(EventStoreTest, MissingFolderAndMissingLogHaveTheirCodes)
+{
+    quint32 error = 0;
+    EXPECT_EQ(store.openSession(QStringLiteral("dc01"), &error), nullptr);
+    EXPECT_EQ(error, EventLogError::RpcServerUnavailable);
+    QDir().mkpath(instance.filePath(QStringLiteral("eventlog/dc01")));
+    auto session = store.openSession(QStringLiteral("dc01"), &error);
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(session->query(0, Logons, &error), nullptr);
+    EXPECT_EQ(error, EventLogError::ChannelNotFound);
+    EXPECT_EQ(session->testQuery(), EventLogError::ChannelNotFound);
+}
+
+TEST_F(EventStoreTest, ServerNamesNeverLeaveTheStoreRoot)
+{
+    // A store for "..": an EVTX sample placed where a traversal would find it.
+    instance.writeFile(QStringLiteral("Security.xml"), event(1));
+    QDir().mkpath(root());
+    for (const char *server : {"..", ".", "", "../eventlog", "a/b"}) {
+        quint32 error = 0;
+        EXPECT_EQ(store.openSession(QString::fromLatin1(server), &error), nullptr) << server;
+        EXPECT_EQ(error, EventLogError::RpcServerUnavailable) << server;
+    }
+}
+
+TEST_F(EventStoreTest, ReadsNewestFirstOnlyWantedEventsAboveTheBookmark)
+{
+    append(event(1) + event(2, 4625) + event(3, 4768) + event(4) + event(5, 4634));
+    EXPECT_EQ(read(1), (std::vector<qint64>{4, 3}));
+}
+
+TEST_F(EventStoreTest, ReadsOnlyWhatWasAppendedSinceTheLastQuery)
+{
+    append(event(1) + event(2));
+    EXPECT_EQ(read(), (std::vector<qint64>{2, 1}));
+    const qint64 offset = store.xmlOffsetForTest();
+    EXPECT_EQ(offset, QFileInfo(xmlPath()).size());
+    EXPECT_TRUE(read().empty()) << "nothing new: nothing read, whatever the bookmark";
+    append(event(3));
+    EXPECT_EQ(read(), (std::vector<qint64>{3}));
+}
+
+TEST_F(EventStoreTest, AnElementStillBeingWrittenIsLeftForTheNextQuery)
+{
+    const QByteArray third = event(3);
+    append(event(1) + event(2) + third.left(300));
+    EXPECT_EQ(read(), (std::vector<qint64>{2, 1}));
+    append(third.mid(300, 200));
+    EXPECT_TRUE(read().empty());
+    append(third.mid(500));
+    EXPECT_EQ(read(), (std::vector<qint64>{3}));
+}
+
+TEST_F(EventStoreTest, AnAbandonedElementIsReportedOnceAndReadingGoesOn)
+{
+    append(event(1).left(400) + "\n" + event(2) + "<Event xmlns='x'><System><EventID>4624</Event>\n" + event(3));
+    EXPECT_EQ(read(), (std::vector<qint64>{3, -1, 2, -1}));
+    EXPECT_TRUE(read().empty());
+}
+
+TEST_F(EventStoreTest, AnOversizedElementIsSkippedWithoutBufferingItWhole)
+{
+    QByteArray huge = event(2);
+    huge.insert(huge.indexOf("</EventData>"),
+                "<Data Name='Padding'>" + QByteArray(static_cast<int>(EventStore::MaxEventBytes), 'x') + "</Data>");
+    append(event(1) + huge + event(3));
+    EXPECT_EQ(read(), (std::vector<qint64>{3, -1, 1}));
+    // An element that never ends stops being waited for once it is too large.
+    append(QByteArray("<Event xmlns='x'>") + QByteArray(static_cast<int>(EventStore::MaxEventBytes) + 10, 'y'));
+    EXPECT_EQ(read(), (std::vector<qint64>{-1}));
+    append(event(4));
+    EXPECT_EQ(read(), (std::vector<qint64>{4}));
+}
+
+TEST_F(EventStoreTest, AReplacedOrTruncatedLogIsReadFromItsStart)
+{
+    append(event(1) + event(2));
+    EXPECT_EQ(read(), (std::vector<qint64>{2, 1}));
+    // Replaced by a new file (a new inode).
+    instance.writeFile(QStringLiteral("eventlog/dc01/Security.new"), event(5));
+    ASSERT_TRUE(QFile::remove(xmlPath()));
+    ASSERT_TRUE(QFile::rename(instance.filePath(QStringLiteral("eventlog/dc01/Security.new")), xmlPath()));
+    EXPECT_EQ(read(), (std::vector<qint64>{5}));
+    // Cut short in place.
+    QFile file(xmlPath());
+    ASSERT_TRUE(file.resize(0));
+    append(event(6));
+    EXPECT_EQ(read(), (std::vector<qint64>{6}));
+}
+
+TEST_F(EventStoreTest, TheFolderMayDisappearBetweenQueries)
+{
+    append(event(1));
+    EXPECT_EQ(read(), (std::vector<qint64>{1}));
+    ASSERT_TRUE(QDir(instance.filePath(QStringLiteral("eventlog/dc01"))).removeRecursively());
+    quint32 error = 0;
+    EXPECT_TRUE(read(0, &error).empty());
+    EXPECT_EQ(error, EventLogError::RpcServerUnavailable);
+    append(event(1) + event(2));
+    EXPECT_EQ(read(1), (std::vector<qint64>{2}));
+}
+
+TEST_F(EventStoreTest, EvtxIsReadNewestFirstAndNotAgainWhileUnchanged)
+{
+    QDir().mkpath(instance.filePath(QStringLiteral("eventlog/dc01")));
+    ASSERT_TRUE(QFile::copy(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/dc-mixed-4624-4768.evtx")),
+                            instance.filePath(QStringLiteral("eventlog/dc01/Security.evtx"))));
+    const std::vector<qint64> ids = read();
+    ASSERT_EQ(ids.size(), 5u);
+    EXPECT_TRUE(std::is_sorted(ids.rbegin(), ids.rend()));
+    EXPECT_TRUE(read().empty()) << "an unchanged file has nothing new";
+}
+
+TEST_F(EventStoreTest, CorruptOrTruncatedEvtxNeverCrashes)
+{
+    QFile source(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/ws-security-mixed-4624.evtx")));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray sample = source.readAll();
+    ASSERT_GT(sample.size(), 200000);
+    QByteArray garbled = sample;
+    for (int i = 0x1000 + 0x10000 + 0x300; i < 0x1000 + 0x10000 + 0x2300; ++i)
+        garbled[i] = static_cast<char>(i * 7);
+    const QByteArray variants[] = {sample.left(0x1000 + 3 * 0x10000 + 777), sample.left(100), garbled,
+                                   QByteArray("ElfFile") + QByteArray(1, '\0') + QByteArray(5000, '\xff')};
+    for (const QByteArray &bytes : variants) {
+        instance.writeFile(QStringLiteral("eventlog/dc01/Security.evtx"), bytes);
+        quint32 error = 0;
+        const std::vector<qint64> ids = read(0, &error);
+        EXPECT_TRUE(error == 0 || error == EventLogError::InvalidData) << error;
+        if (bytes.size() == sample.size()) {
+            EXPECT_GT(std::count_if(ids.begin(), ids.end(), [](qint64 id) { return id > 0; }), 50);
+        }
+    }
+}
+
+} // namespace
