@@ -23,16 +23,17 @@ const int ObsolescenceIntervalMs = 60000;
 } // namespace
 
 AgentAd::AgentAd(int argc, char **argv)
-    : QObject(nullptr), QtService<QCoreApplication>(argc, argv, QStringLiteral("Ferrowinden SSO Agent")),
-      argc(argc), argv(argv)
+    : QObject(nullptr), QtService<QCoreApplication>(argc, argv, QStringLiteral("Ferrowinden SSO Agent")), argc(argc),
+      argv(argv)
 {
     common::registerMetaTypes();
     settings::registerMetaTypes();
 
-    const QString text = QLocale::system().language() == QLocale::French
-        ? QStringLiteral("Sonde les évenements Active Directory et transmet les requetes d'authentifications aux "
-                         "firewalls Ferrowinden")
-        : QStringLiteral("Survey Active Directory events and forward authentications to Ferrowinden appliances");
+    const QString text =
+        QLocale::system().language() == QLocale::French
+            ? QStringLiteral("Sonde les évenements Active Directory et transmet les requetes d'authentifications aux "
+                             "firewalls Ferrowinden")
+            : QStringLiteral("Survey Active Directory events and forward authentications to Ferrowinden appliances");
     setServiceDescription(QStringLiteral("%1 (%2)").arg(text, QStringLiteral("3.0.2")));
     setServiceFlags(QtServiceBase::CanBeSuspended);
 
@@ -52,8 +53,8 @@ QString AgentAd::crashDumpDirectory()
         .remove(QLatin1Char('['))
         .remove(QLatin1Char(']'))
         .remove(QLatin1Char(':'));
-    return QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::TempLocation)
-                                    + QDir::separator() + folder);
+    return QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QDir::separator() +
+                                    folder);
 }
 
 QString AgentAd::commandLineOption(const QStringList &arguments, QChar letter)
@@ -93,8 +94,9 @@ void AgentAd::start()
     // The crash handler on crashDumpDirectory(), reading globalConfig, belongs here.
 
     if (!config->isWritable()) {
-        logMessage(QStringLiteral("Unable to start service. config.ini file is not writable. Please check directory rights."),
-                   QtServiceBase::Error);
+        logMessage(
+            QStringLiteral("Unable to start service. config.ini file is not writable. Please check directory rights."),
+            QtServiceBase::Error);
         stop();
         quitApplication();
         return;
@@ -122,8 +124,7 @@ void AgentAd::start()
             Qt::UniqueConnection);
     connect(config, &settings::Settings::adConfigChanged, this, &AgentAd::onAdConfigChanged, Qt::UniqueConnection);
     connect(config, &settings::Settings::adConfigAdded, this, &AgentAd::onAdConfigAdded, Qt::UniqueConnection);
-    connect(config, &settings::Settings::configFileChanged, this, &AgentAd::onConfigFileChanged,
-            Qt::UniqueConnection);
+    connect(config, &settings::Settings::configFileChanged, this, &AgentAd::onConfigFileChanged, Qt::UniqueConnection);
 
     applyVerboseLevel();
 
@@ -223,8 +224,8 @@ void AgentAd::checkAdObsolescence()
     const QStringList names = config->adConfigurationNames();
     for (const QString &name : names) {
         const settings::ADConfiguration ad = config->adConfiguration(name);
-        if (isFirewallConnected(ad) || !ad.lastUtmConnection().isValid()
-            || ad.lastUtmConnection().secsTo(now) <= timeout)
+        if (isFirewallConnected(ad) || !ad.lastUtmConnection().isValid() ||
+            ad.lastUtmConnection().secsTo(now) <= timeout)
             continue;
         config->removeADConfiguration(name);
         filters.remove(name);

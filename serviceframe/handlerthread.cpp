@@ -64,8 +64,7 @@ QByteArray notifyText(ServiceState state)
 
 HandlerThread::HandlerThread(QtServiceBasePrivate *service, const QString &socketPath, bool canBeSuspended)
     : m_service(service), m_socketPath(socketPath), m_canBeSuspended(canBeSuspended)
-{
-}
+{}
 
 HandlerThread::~HandlerThread()
 {
@@ -191,7 +190,8 @@ bool HandlerThread::setUp(QString *error)
             return false;
         }
         const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool answered = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        const bool answered =
+            probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
         const int probeError = errno;
         if (probe >= 0)
             ::close(probe);
@@ -281,8 +281,7 @@ void HandlerThread::serveClient(int fd)
 {
     struct ucred peer;
     socklen_t length = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0
-        || (peer.uid != 0 && peer.uid != ::geteuid()))
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || (peer.uid != 0 && peer.uid != ::geteuid()))
         return;
 
     QByteArray line;

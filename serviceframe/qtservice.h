@@ -4,8 +4,7 @@
 
 // A service whose application object is of the given Qt application class.
 // The frame deletes the application when its event loop has ended.
-template <typename Application>
-class QtService : public QtServiceBase
+template <typename Application> class QtService : public QtServiceBase
 {
 public:
     QtService(int argc, char **argv, const QString &name) : QtServiceBase(argc, argv, name) {}

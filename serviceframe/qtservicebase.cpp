@@ -86,8 +86,7 @@ QByteArray latin1(const QString &text)
 
 QtServiceBasePrivate::QtServiceBasePrivate(QtServiceBase *service, const QString &name)
     : q(service), serviceName(name), controller(name)
-{
-}
+{}
 
 QString QtServiceBasePrivate::filePath() const
 {
@@ -305,8 +304,7 @@ void QtServiceBase::processCommand(int code)
     Q_UNUSED(code)
 }
 
-void QtServiceBase::logMessage(const QString &message, MessageType type, int id, uint category,
-                               const QByteArray &data)
+void QtServiceBase::logMessage(const QString &message, MessageType type, int id, uint category, const QByteArray &data)
 {
     // The system log has no event ids, categories or raw data.
     Q_UNUSED(id)
@@ -318,11 +316,11 @@ void QtServiceBase::logMessage(const QString &message, MessageType type, int id,
     localtime_r(&now, &local);
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", months[local.tm_mon % 12], local.tm_mday,
-                  local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", months[local.tm_mon % 12], local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec);
     const QByteArray ident = d_ptr->serviceName.toUtf8();
-    const QByteArray datagram = QByteArray("<") + QByteArray::number(syslogPriority(type)) + ">" + QByteArray(stamp) + " " + ident
-        + "[" + QByteArray::number(qint64(::getpid())) + "]: " + message.toUtf8();
+    const QByteArray datagram = QByteArray("<") + QByteArray::number(syslogPriority(type)) + ">" + QByteArray(stamp) +
+                                " " + ident + "[" + QByteArray::number(qint64(::getpid())) + "]: " + message.toUtf8();
     if (!sendToSyslog(datagram))
         std::fprintf(stderr, "%s: %s\n", ident.constData(), message.toLocal8Bit().constData());
 }

@@ -28,8 +28,9 @@ QString environmentPath(const char *name)
 // systemd only knows units in its own folders; a test's unit folder is left alone.
 bool systemdManagesUnitDirectory()
 {
-    return environmentPath("SSO_AGENT_UNIT_DIR").isEmpty() && QFileInfo::exists(QStringLiteral("/run/systemd/system"))
-        && !QStandardPaths::findExecutable(QStringLiteral("systemctl")).isEmpty();
+    return environmentPath("SSO_AGENT_UNIT_DIR").isEmpty() &&
+           QFileInfo::exists(QStringLiteral("/run/systemd/system")) &&
+           !QStandardPaths::findExecutable(QStringLiteral("systemctl")).isEmpty();
 }
 
 bool systemctl(const QStringList &arguments)
@@ -45,7 +46,8 @@ bool systemctl(const QStringList &arguments)
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-ControlReply request(const QString &serviceName, ControlRequest::Kind kind, int control = 0, int timeoutMs = ReplyTimeoutMs)
+ControlReply request(const QString &serviceName, ControlRequest::Kind kind, int control = 0,
+                     int timeoutMs = ReplyTimeoutMs)
 {
     ControlRequest r;
     r.kind = kind;
@@ -96,9 +98,8 @@ bool QtServiceController::isRunning() const
     return reply.answered && reply.state != ServiceState::Stopped;
 }
 
-bool QtServiceController::install(const QString &serviceName, const QString &description,
-                                  const QString &executable, const QString &account, const QString &password,
-                                  QString *error)
+bool QtServiceController::install(const QString &serviceName, const QString &description, const QString &executable,
+                                  const QString &account, const QString &password, QString *error)
 {
     // A unit runs as its user without a password; the password is not stored anywhere.
     Q_UNUSED(password)

@@ -113,8 +113,8 @@ bool writeFileAtomically(const QString &path, const QByteArray &content, QString
         *error = file.errorString();
         return false;
     }
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-                                    | QFileDevice::ReadOther);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                                    QFileDevice::ReadOther);
     return true;
 }
 

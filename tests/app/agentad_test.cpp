@@ -31,8 +31,8 @@ TEST(AgentAdCommandLineOption, FindsTheKeyOption)
         {{"agent", "-e", "-K", "Secret Key"}, "Secret Key"}, // either letter case
         {{"agent", "-e", "-k"}, QString()},                  // last: no value
         {{"agent", "-e"}, QString()},
-        {{"-k", "value"}, QString()},                         // the program name does not count
-        {{"agent", "-kk", "x"}, QString()},                   // exact match only
+        {{"-k", "value"}, QString()},       // the program name does not count
+        {{"agent", "-kk", "x"}, QString()}, // exact match only
         {{"agent", "-k", "first", "-k", "second"}, "first"},
     };
     for (const Case &c : cases)
@@ -75,7 +75,8 @@ protected:
     // The test's configurations (first run also writes a default one), sorted and joined.
     std::string names() const
     {
-        QStringList list = settings::Settings::instance()->adConfigurationNames().filter(QRegExp(QStringLiteral("^fw-")));
+        QStringList list =
+            settings::Settings::instance()->adConfigurationNames().filter(QRegExp(QStringLiteral("^fw-")));
         list.sort();
         return list.join(QLatin1Char(' ')).toStdString();
     }

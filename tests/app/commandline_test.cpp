@@ -175,8 +175,8 @@ TEST_F(InstallOption, WritesTheUnitOnceAndKeepsItWhenAlreadyInstalled)
 {
     Result result = run({QStringLiteral("-i")});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, "The service Ferrowinden SSO Agent has been installed under: "
-                              + QFileInfo(m_exe).canonicalFilePath().toLatin1() + "\n");
+    EXPECT_EQ(result.out, "The service Ferrowinden SSO Agent has been installed under: " +
+                              QFileInfo(m_exe).canonicalFilePath().toLatin1() + "\n");
     const QStringList lines = unitText().split(QLatin1Char('\n'));
     for (const QString &expected :
          {QStringLiteral("Type=notify"), QStringLiteral("ExecStart=\"%1\"").arg(QFileInfo(m_exe).canonicalFilePath()),
@@ -210,7 +210,8 @@ TEST_F(InstallOption, AccountRules)
         const Result result = run(c.arguments);
         EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
         EXPECT_TRUE(unitText().split(QLatin1Char('\n')).contains(QStringLiteral("User=") + QLatin1String(c.user)))
-            << c.arguments.join(QLatin1Char(' ')).toStdString() << "\n" << unitText().toStdString();
+            << c.arguments.join(QLatin1Char(' ')).toStdString() << "\n"
+            << unitText().toStdString();
         EXPECT_FALSE(unitText().contains(QStringLiteral("password")));
         ASSERT_EQ(run({QStringLiteral("-u")}).exitCode, 0);
     }
@@ -251,9 +252,9 @@ TEST_F(InstallOption, DescriptionFollowsAFrenchLocale)
     QProcessEnvironment environment = m_env;
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("fr_FR.UTF-8"));
     ASSERT_EQ(run({QStringLiteral("-i")}, environment).exitCode, 0);
-    EXPECT_TRUE(unitText().contains(
-        QStringLiteral("Description=Sonde les évenements Active Directory et transmet les requetes "
-                       "d'authentifications aux firewalls Ferrowinden (3.0.2)\n")))
+    EXPECT_TRUE(
+        unitText().contains(QStringLiteral("Description=Sonde les évenements Active Directory et transmet les requetes "
+                                           "d'authentifications aux firewalls Ferrowinden (3.0.2)\n")))
         << unitText().toStdString();
 }
 
@@ -299,8 +300,8 @@ TEST_F(ServiceControl, InstallRunPauseResumeCommandStopUninstall)
 {
     ASSERT_EQ(run({QStringLiteral("-i")}).exitCode, 0);
     Result result = run({QStringLiteral("-v")});
-    EXPECT_EQ(result.out, "The service\n\tFerrowinden SSO Agent\n\t" + m_exe.toLatin1()
-                              + "\n\nis installed and not running\n\n");
+    EXPECT_EQ(result.out,
+              "The service\n\tFerrowinden SSO Agent\n\t" + m_exe.toLatin1() + "\n\nis installed and not running\n\n");
 
     testsupport::DatagramListener notify(socketPath("notify"));
     ASSERT_TRUE(notify.isValid());
@@ -335,14 +336,10 @@ TEST_F(ServiceControl, InstallRunPauseResumeCommandStopUninstall)
     EXPECT_FALSE(QFileInfo::exists(controlPath()));
 
     EXPECT_EQ(logTexts(), (QStringList{"Ferrowinden SSO Agent 3.0.2 2022-01-07 16:05 loaded",
-                                       "Ferrowinden SSO Agent 3.0 starting...",
-                                       "Ferrowinden SSO Agent 3.0 started",
-                                       "Ferrowinden SSO Agent 3.0  pausing...",
-                                       "Ferrowinden SSO Agent 3.0  paused.",
-                                       "Ferrowinden SSO Agent 3.0 resuming...",
-                                       "Ferrowinden SSO Agent 3.0 resumed",
-                                       "Ferrowinden SSO Agent 3.0 stopping...",
-                                       "Ferrowinden SSO Agent 3.0 stopped"}));
+                                       "Ferrowinden SSO Agent 3.0 starting...", "Ferrowinden SSO Agent 3.0 started",
+                                       "Ferrowinden SSO Agent 3.0  pausing...", "Ferrowinden SSO Agent 3.0  paused.",
+                                       "Ferrowinden SSO Agent 3.0 resuming...", "Ferrowinden SSO Agent 3.0 resumed",
+                                       "Ferrowinden SSO Agent 3.0 stopping...", "Ferrowinden SSO Agent 3.0 stopped"}));
 
     result = run({QStringLiteral("-v")});
     EXPECT_TRUE(result.out.endsWith("is installed and not running\n\n"));
@@ -375,10 +372,10 @@ TEST_F(ServiceControl, CommandCodesBecomeUserControls)
         QStringList arguments;
         const char *control; // nullptr: nothing is sent
     } cases[] = {
-        {{"-c", "5"}, "control 133"},     {{"-command", "0"}, "control 128"},
-        {{"-c", "127"}, "control 255"},   {{"-c"}, "control 128"},
-        {{"-c", "five"}, "control 128"},  {{"-c", "200"}, nullptr},
-        {{"-c", "128"}, nullptr},         {{"-c", "-5"}, nullptr},
+        {{"-c", "5"}, "control 133"},    {{"-command", "0"}, "control 128"},
+        {{"-c", "127"}, "control 255"},  {{"-c"}, "control 128"},
+        {{"-c", "five"}, "control 128"}, {{"-c", "200"}, nullptr},
+        {{"-c", "128"}, nullptr},        {{"-c", "-5"}, nullptr},
     };
     int expected = 0;
     for (const auto &c : cases) {
@@ -452,8 +449,8 @@ TEST_F(ServiceControl, UnwritableConfigurationStopsTheServiceAndReportsToSyslog)
     QProcess *service = startService(notify);
     const QByteArray entry = syslog.waitFor("config.ini", 15000);
     EXPECT_TRUE(entry.startsWith("<27>"));
-    EXPECT_TRUE(entry.endsWith(
-        ": Unable to start service. config.ini file is not writable. Please check directory rights."))
+    EXPECT_TRUE(
+        entry.endsWith(": Unable to start service. config.ini file is not writable. Please check directory rights."))
         << entry.toStdString();
     EXPECT_EQ(finish(service), 0);
     EXPECT_FALSE(log().contains(QStringLiteral("starting...")));
@@ -477,8 +474,8 @@ TEST_F(ExecOption, InterruptAndTerminateStopTheConsoleRunCleanly)
     // The console run serves no control socket and leaves the unit folder alone.
     EXPECT_TRUE(QDir(m_runtime.path()).isEmpty());
     EXPECT_TRUE(QDir(m_units.path()).isEmpty());
-    EXPECT_TRUE(QFileInfo(m_instance.filePath(QStringLiteral("tmp/Ferrowinden_SSO_Agent_3.0.2_2022-01-07_1605")))
-                    .isDir());
+    EXPECT_TRUE(
+        QFileInfo(m_instance.filePath(QStringLiteral("tmp/Ferrowinden_SSO_Agent_3.0.2_2022-01-07_1605"))).isDir());
 }
 
 TEST_F(ExecOption, KeyOptionStoresTheKeyAndDoesNotRun)
@@ -486,11 +483,11 @@ TEST_F(ExecOption, KeyOptionStoresTheKeyAndDoesNotRun)
     const Result result = run({QStringLiteral("-exec"), QStringLiteral("-k"), QStringLiteral("s3cr=t;key")});
     EXPECT_EQ(result.exitCode, 0);
     const QString config = QString::fromUtf8(m_instance.readFile(QStringLiteral("config.ini")));
-    EXPECT_TRUE(config.contains(QStringLiteral("SSLKey=\"s3cr=t;key\"")) || config.contains(QStringLiteral("SSLKey=s3cr=t;key")))
+    EXPECT_TRUE(config.contains(QStringLiteral("SSLKey=\"s3cr=t;key\"")) ||
+                config.contains(QStringLiteral("SSLKey=s3cr=t;key")))
         << config.toStdString();
     EXPECT_EQ(logTexts(), (QStringList{"Web server ssl key set from command line.",
-                                       "Ferrowinden SSO Agent 3.0 stopping...",
-                                       "Ferrowinden SSO Agent 3.0 stopped"}));
+                                       "Ferrowinden SSO Agent 3.0 stopping...", "Ferrowinden SSO Agent 3.0 stopped"}));
 }
 
 TEST_F(ExecOption, KeyOptionWithoutValueRunsNormally)
@@ -500,7 +497,8 @@ TEST_F(ExecOption, KeyOptionWithoutValueRunsNormally)
     ASSERT_EQ(::kill(pid_t(agent->processId()), SIGINT), 0);
     EXPECT_EQ(finish(agent), 0);
     EXPECT_FALSE(log().contains(QStringLiteral("ssl key")));
-    EXPECT_TRUE(QString::fromUtf8(m_instance.readFile(QStringLiteral("config.ini"))).contains(QStringLiteral("SSLKey=nil key")));
+    EXPECT_TRUE(QString::fromUtf8(m_instance.readFile(QStringLiteral("config.ini")))
+                    .contains(QStringLiteral("SSLKey=nil key")));
 }
 
 TEST_F(ExecOption, VerboseLevelDecidesWhatTheStartWrites)
@@ -513,8 +511,7 @@ TEST_F(ExecOption, VerboseLevelDecidesWhatTheStartWrites)
     } cases[] = {{"high", true, true}, {"low", true, false}, {"off", false, false}};
     for (const auto &c : cases) {
         QFile::remove(m_instance.filePath(QStringLiteral("log/ferrowinden-sso-agent.log")));
-        m_instance.writeFile(QStringLiteral("config.ini"),
-                             QByteArray("[Global]\nVerboseLevel=") + c.level + "\n");
+        m_instance.writeFile(QStringLiteral("config.ini"), QByteArray("[Global]\nVerboseLevel=") + c.level + "\n");
         QProcess *agent = start({QStringLiteral("-e")}, m_env);
         // "loaded" is written before the level applies, whatever it is.
         ASSERT_TRUE(waitForLog(QStringLiteral("16:05 loaded"))) << c.level;

@@ -9,8 +9,7 @@ namespace {
 
 TEST(SignalWatcher, DeliversSignalsInTheEventLoopAndRestoresDefaults)
 {
-    std::unique_ptr<SignalWatcher> watcher(
-        SignalWatcher::create({SignalWatcher::Interrupt, SignalWatcher::Terminate}));
+    std::unique_ptr<SignalWatcher> watcher(SignalWatcher::create({SignalWatcher::Interrupt, SignalWatcher::Terminate}));
     ASSERT_TRUE(watcher);
     QSignalSpy spy(watcher.get(), &SignalWatcher::handleSignal);
 

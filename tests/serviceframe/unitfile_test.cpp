@@ -40,39 +40,37 @@ TEST_P(UnitUserTest, FollowsTheAccountRules)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Accounts, UnitUserTest,
-    ::testing::Values(AccountCase{"", "root"}, AccountCase{"LocalSystem", "root"},
-                      AccountCase{".\\LocalSystem", "root"}, AccountCase{"DOMAIN\\LocalSystem", "root"},
-                      AccountCase{"nobody", "nobody"}, AccountCase{".\\nobody", "nobody"},
-                      // the suffix rule is case-sensitive: a local user "localsystem" must exist
-                      AccountCase{".\\localsystem", nullptr},
-                      // nothing may add lines or keys to the unit
-                      AccountCase{"nobody\nExecStartPre=/bin/sh", nullptr}, AccountCase{"a=b", nullptr},
-                      AccountCase{"no\"body", nullptr}, AccountCase{"no'body", nullptr},
-                      AccountCase{"no body", nullptr}, AccountCase{"%n", nullptr}, AccountCase{"-nobody", nullptr},
-                      AccountCase{".\\", nullptr}, AccountCase{"nosuchuser_sso_test", nullptr}));
+INSTANTIATE_TEST_SUITE_P(Accounts, UnitUserTest,
+                         ::testing::Values(AccountCase{"", "root"}, AccountCase{"LocalSystem", "root"},
+                                           AccountCase{".\\LocalSystem", "root"},
+                                           AccountCase{"DOMAIN\\LocalSystem", "root"}, AccountCase{"nobody", "nobody"},
+                                           AccountCase{".\\nobody", "nobody"},
+                                           // the suffix rule is case-sensitive: a local user "localsystem" must exist
+                                           AccountCase{".\\localsystem", nullptr},
+                                           // nothing may add lines or keys to the unit
+                                           AccountCase{"nobody\nExecStartPre=/bin/sh", nullptr},
+                                           AccountCase{"a=b", nullptr}, AccountCase{"no\"body", nullptr},
+                                           AccountCase{"no'body", nullptr}, AccountCase{"no body", nullptr},
+                                           AccountCase{"%n", nullptr}, AccountCase{"-nobody", nullptr},
+                                           AccountCase{".\\", nullptr}, AccountCase{"nosuchuser_sso_test", nullptr}));
 
 TEST(UnitFileText, HasTheServiceManagerKeys)
 {
-    const QString text = QString::fromUtf8(unitFileText(QStringLiteral("Ferrowinden SSO Agent"),
-                                                        QStringLiteral("Survey (3.0.2)"),
-                                                        QStringLiteral("/opt/agent/ferrowinden-sso-agent"),
-                                                        QStringLiteral("root")));
+    const QString text =
+        QString::fromUtf8(unitFileText(QStringLiteral("Ferrowinden SSO Agent"), QStringLiteral("Survey (3.0.2)"),
+                                       QStringLiteral("/opt/agent/ferrowinden-sso-agent"), QStringLiteral("root")));
     const QStringList lines = text.split(QLatin1Char('\n'));
-    for (const char *expected :
-         {"[Unit]", "Description=Survey (3.0.2)", "[Service]", "Type=notify",
-          "ExecStart=\"/opt/agent/ferrowinden-sso-agent\"", "User=root",
-          "RuntimeDirectory=ferrowinden-sso-agent", "[Install]", "WantedBy=multi-user.target"})
+    for (const char *expected : {"[Unit]", "Description=Survey (3.0.2)", "[Service]", "Type=notify",
+                                 "ExecStart=\"/opt/agent/ferrowinden-sso-agent\"", "User=root",
+                                 "RuntimeDirectory=ferrowinden-sso-agent", "[Install]", "WantedBy=multi-user.target"})
         EXPECT_TRUE(lines.contains(QString::fromUtf8(expected))) << expected << "\n" << text.toStdString();
 }
 
 TEST(UnitFileText, EscapesWhatSystemdWouldExpand)
 {
-    const QString text = QString::fromUtf8(unitFileText(QStringLiteral("Svc"),
-                                                        QStringLiteral("50% sure\nExecStartPre=/bin/false"),
-                                                        QStringLiteral("/opt/my \"agent\" $HOME 100%/run\\x"),
-                                                        QStringLiteral("root")));
+    const QString text =
+        QString::fromUtf8(unitFileText(QStringLiteral("Svc"), QStringLiteral("50% sure\nExecStartPre=/bin/false"),
+                                       QStringLiteral("/opt/my \"agent\" $HOME 100%/run\\x"), QStringLiteral("root")));
     const QStringList lines = text.split(QLatin1Char('\n'));
     EXPECT_TRUE(lines.contains(QStringLiteral("ExecStart=\"/opt/my \\\"agent\\\" $$HOME 100%%/run\\\\x\"")))
         << text.toStdString();

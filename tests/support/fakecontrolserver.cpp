@@ -71,8 +71,7 @@ QList<QByteArray> FakeControlServer::requests() const
 bool FakeControlServer::waitForRequests(int count, int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_requests.size() >= count; });
+    return m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_requests.size() >= count; });
 }
 
 void FakeControlServer::serve()
@@ -106,7 +105,8 @@ void FakeControlServer::serve()
         m_arrived.notify_all();
         if (!answer.isEmpty()) {
             const QByteArray withEnd = answer + '\n';
-            [[maybe_unused]] const ssize_t n = ::send(client, withEnd.constData(), size_t(withEnd.size()), MSG_NOSIGNAL);
+            [[maybe_unused]] const ssize_t n =
+                ::send(client, withEnd.constData(), size_t(withEnd.size()), MSG_NOSIGNAL);
         }
         ::close(client);
     }
