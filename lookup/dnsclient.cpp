@@ -2,8 +2,8 @@
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
-#include <arpa/inet.h>
 #include <ares.h>
+#include <arpa/inet.h>
 #include <arpa/nameser.h>
 #include <cerrno>
 #include <cstring>
@@ -190,8 +190,8 @@ bool sendTo(LlmnrSocket *v4, LlmnrSocket *v6, const Endpoint &target, const unsi
         if (!openLlmnrSocket(socket, AF_INET6))
             return false;
     }
-    return ::sendto(socket->fd, query, static_cast<size_t>(length), MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&storage),
-                    size) == length;
+    return ::sendto(socket->fd, query, static_cast<size_t>(length), MSG_NOSIGNAL,
+                    reinterpret_cast<sockaddr *>(&storage), size) == length;
 }
 
 QString withoutFinalDot(const QString &name)
@@ -243,8 +243,7 @@ int queryLlmnr(const QString &name, quint16 type, const LookupOptions &options, 
     for (int attempt = 0; attempt < std::max(1, options.llmnrTries); ++attempt) {
         int sent = 0;
         for (const Endpoint &target : targets) {
-            if (sendTo(&v4, &v6, target, reinterpret_cast<const unsigned char *>(message.constData()),
-                       message.size()))
+            if (sendTo(&v4, &v6, target, reinterpret_cast<const unsigned char *>(message.constData()), message.size()))
                 ++sent;
         }
         if (sent == 0)
@@ -277,8 +276,9 @@ int queryLlmnr(const QString &name, quint16 type, const LookupOptions &options, 
                 const bool truncated = reply[2] & 0x02;
                 QString question;
                 quint16 questionType = 0;
-                if (replyId != id || !response || truncated || !parseDnsQuestion(reply, size, &question, &questionType) ||
-                    questionType != type || withoutFinalDot(question).compare(wanted, Qt::CaseInsensitive) != 0)
+                if (replyId != id || !response || truncated ||
+                    !parseDnsQuestion(reply, size, &question, &questionType) || questionType != type ||
+                    withoutFinalDot(question).compare(wanted, Qt::CaseInsensitive) != 0)
                     continue;
                 QList<DnsRecord> found;
                 status = parseDnsAnswer(reply, size, &found);

@@ -111,7 +111,8 @@ int parseDnsAnswer(const unsigned char *reply, int length, QList<DnsRecord> *rec
         case TypeA:
             if (dataLength != 4)
                 return ARES_EBADRESP;
-            record.address = QHostAddress(static_cast<quint32>((data[0] << 24) | (data[1] << 16) | (data[2] << 8) | data[3]));
+            record.address =
+                QHostAddress(static_cast<quint32>((data[0] << 24) | (data[1] << 16) | (data[2] << 8) | data[3]));
             break;
         case TypeAAAA: {
             if (dataLength != 16)

@@ -80,10 +80,10 @@ LookupOptions LookupOptions::fromConfiguration(const settings::GlobalConfigurati
     if (!iniPath.isEmpty()) {
         QSettings ini(iniPath, QSettings::IniFormat);
         ini.beginGroup(QStringLiteral("Global"));
-        options.dnsServers = parseEndpoints(readListKey(ini, QStringLiteral("DnsServers")), 53,
-                                            QStringLiteral("DnsServers"));
-        options.llmnrTargets = parseEndpoints(readListKey(ini, QStringLiteral("LlmnrTarget")), LlmnrPort,
-                                              QStringLiteral("LlmnrTarget"));
+        options.dnsServers =
+            parseEndpoints(readListKey(ini, QStringLiteral("DnsServers")), 53, QStringLiteral("DnsServers"));
+        options.llmnrTargets =
+            parseEndpoints(readListKey(ini, QStringLiteral("LlmnrTarget")), LlmnrPort, QStringLiteral("LlmnrTarget"));
     }
     return options;
 }
@@ -100,7 +100,8 @@ QList<Endpoint> LookupOptions::parseEndpoints(const QString &text, quint16 defau
         if (parseEndpoint(entry, defaultPort, &endpoint))
             endpoints.append(endpoint);
         else
-            ApplicationDebug::logLow(QStringLiteral("%1 entry must be an ip with an optional port: %2").arg(key, entry));
+            ApplicationDebug::logLow(
+                QStringLiteral("%1 entry must be an ip with an optional port: %2").arg(key, entry));
     }
     return endpoints;
 }

@@ -6,8 +6,8 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <ares.h>
 #include <algorithm>
+#include <ares.h>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -111,8 +111,8 @@ bool runBatch(int count, const std::function<bool(int)> &qualifies,
     const int limit = options.threadLimit();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.batchLimitMs);
     const auto remaining = [&deadline] {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         return static_cast<int>(std::max<qint64>(0, left.count()));
     };
     QList<QPair<int, lookup::LookupThreadHandle>> started;
@@ -258,9 +258,8 @@ bool lookupAddressesInThreads(QList<HostAddresses> &items, const LookupOptions &
             LookupThread::logHigh(
                 QStringLiteral("Search for %1 in thread %2 with getIpFromHostName").arg(name, threadId()));
             *slot = getIpFromHostName(name, options);
-            LookupThread::logHigh(QStringLiteral("Lookup for %1 in thread %2 found %3 ips")
-                                      .arg(name, threadId())
-                                      .arg(slot->size()));
+            LookupThread::logHigh(
+                QStringLiteral("Lookup for %1 in thread %2 found %3 ips").arg(name, threadId()).arg(slot->size()));
         };
     };
     const auto take = [&items, &found](int i) { items[i].append(*found[static_cast<size_t>(i)]); };
@@ -309,8 +308,8 @@ bool flushResolverCache()
         QStringLiteral("org.freedesktop.resolve1.Manager"), QStringLiteral("FlushCaches"));
     const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
     if (reply.type() != QDBusMessage::ReplyMessage) {
-        LookupThread::logLow(QStringLiteral("unable to flush the resolver cache: %1 (%2)")
-                                 .arg(reply.errorMessage(), reply.errorName()));
+        LookupThread::logLow(
+            QStringLiteral("unable to flush the resolver cache: %1 (%2)").arg(reply.errorMessage(), reply.errorName()));
         return false;
     }
     return true;

@@ -82,4 +82,5 @@ QString errorText(int code);
 // the time-out (logged).
 int waitForThreads(const QList<lookup::LookupThreadHandle> &threads, bool waitAll, int timeoutMs);
 // Waits for any one thread and removes it from the list; false after the time-out.
-bool waitForOneThread(QList<lookup::LookupThreadHandle> &threads, int timeoutMs = lookup::LookupOptions::DefaultBatchLimitMs);
+bool waitForOneThread(QList<lookup::LookupThreadHandle> &threads,
+                      int timeoutMs = lookup::LookupOptions::DefaultBatchLimitMs);

@@ -50,8 +50,8 @@ public:
         }
         char buffer[1025] = {};
         errno = 0;
-        const int status = ::getnameinfo(reinterpret_cast<sockaddr *>(&storage), size, buffer, sizeof buffer, nullptr,
-                                         0, NI_NOFQDN);
+        const int status =
+            ::getnameinfo(reinterpret_cast<sockaddr *>(&storage), size, buffer, sizeof buffer, nullptr, 0, NI_NOFQDN);
         *systemError = errno;
         if (status == 0)
             *host = QByteArray(buffer);

@@ -1,6 +1,5 @@
 // Decoding of DNS and LLMNR answers and the names the resolvers may be asked.
 #include "lookup/dnsmessage.h"
-
 #include "support/dnsmessagebuilder.h"
 
 #include <ares.h>
@@ -51,13 +50,15 @@ TEST(DnsMessage, DecodesAddressAndNameRecords)
 TEST(DnsMessage, StatusOfEveryBrokenOrNegativeReply)
 {
     const QByteArray query = queryFor("pc07.corp.test", 1);
-    const QByteArray good = DnsReplyBuilder(query).addA(QStringLiteral("pc07"), QHostAddress(QStringLiteral("10.0.0.7"))).build();
+    const QByteArray good =
+        DnsReplyBuilder(query).addA(QStringLiteral("pc07"), QHostAddress(QStringLiteral("10.0.0.7"))).build();
     QByteArray pointerLoop = DnsReplyBuilder(query).build();
     pointerLoop[7] = 1;
     pointerLoop.append("\xc0");
     pointerLoop.append(static_cast<char>(pointerLoop.size() - 1));
     pointerLoop.append(QByteArray("\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\x0a\x00\x00\x01", 14));
-    QByteArray ptrOverrun = DnsReplyBuilder(query).addPtr(QStringLiteral("x"), QStringLiteral("host.corp.test")).build();
+    QByteArray ptrOverrun =
+        DnsReplyBuilder(query).addPtr(QStringLiteral("x"), QStringLiteral("host.corp.test")).build();
     ptrOverrun[ptrOverrun.size() - 17] = 2; // rdlength 2, shorter than the name inside
 
     const QList<QPair<QByteArray, int>> cases = {
@@ -94,8 +95,8 @@ TEST(DnsMessage, QuestionOfAReply)
                                          &name, &type));
     EXPECT_EQ(name, QStringLiteral("PC07"));
     EXPECT_EQ(type, 28);
-    EXPECT_FALSE(lookup::parseDnsQuestion(reinterpret_cast<const unsigned char *>(reply.constData()), 14, &name,
-                                          &type));
+    EXPECT_FALSE(
+        lookup::parseDnsQuestion(reinterpret_cast<const unsigned char *>(reply.constData()), 14, &name, &type));
 }
 
 TEST(DnsMessage, ValidQueryNames)

@@ -1,14 +1,17 @@
 // Batches of look-ups in threads: limits, the batch time limit, abandoned
 // workers and thread creation failures.
 #include "lookup/namelookup.h"
-
 #include "lookuptestsupport.h"
 #include "support/dnsmessagebuilder.h"
 #include "support/udpresponder.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QProcess>
 #include <QSet>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -243,4 +246,39 @@ TEST_F(LookupBatch, WaitingWithoutThreads)
     QList<lookup::LookupThreadHandle> none;
     EXPECT_EQ(waitForThreads(none, true, 0), 0);
     EXPECT_TRUE(waitForOneThread(none, 0));
+}
+
+// Run by the next test in a process of its own: the process ends while the
+// abandoned workers still wait for their answers.
+TEST(LookupExit, DISABLED_ExitWhileWorkersRun)
+{
+    UdpResponder silent([](const QByteArray &) { return UdpResponder::Reply(); });
+    lookup::LookupOptions options = optionsWithServer(QStringLiteral("dns"), silent.endpoint());
+    options.dnsTimeoutMs = 5000;
+    options.batchLimitMs = 50;
+    QList<HostAddresses> items;
+    for (int i = 0; i < 16; ++i)
+        items.append(HostAddresses(QStringLiteral("gone%1.test").arg(i)));
+    common::LogonList logons = {logonFrom(QStringLiteral("alice"), QStringLiteral("10.1.0.1"))};
+    const bool addresses = lookupAddressesInThreads(items, options);
+    const bool names = lookupHostNamesInThreads(logons, options);
+    std::printf("batches cut short: %d, workers running: %d\n", !addresses && !names,
+                lookup::LookupThread::runningCount());
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+TEST(LookupExit, ProcessEndsCleanlyWithWorkersStillRunning)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_also_run_disabled_tests"),
+                 QStringLiteral("--gtest_filter=LookupExit.DISABLED_ExitWhileWorkersRun")});
+    ASSERT_TRUE(child.waitForFinished(30000));
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("batches cut short: 1, workers running: 17"))) << output.toStdString();
+    EXPECT_FALSE(output.contains(QStringLiteral("Sanitizer"))) << output.toStdString();
 }

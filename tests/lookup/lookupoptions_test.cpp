@@ -1,6 +1,5 @@
 // What the look-up takes from the configuration.
 #include "lookup/lookupoptions.h"
-
 #include "lookuptestsupport.h"
 #include "settings/configuration.h"
 #include "settings/settings.h"
@@ -69,7 +68,8 @@ TEST(LookupOptions, ReadsTheReadOnlyKeysBesideTheSettings)
     settings::GlobalConfiguration global;
     global.Lookup = QStringLiteral("llmnr");
     global.MaxThreadPool = 8;
-    const LookupOptions options = LookupOptions::fromConfiguration(global, instance.filePath(QStringLiteral("config.ini")));
+    const LookupOptions options =
+        LookupOptions::fromConfiguration(global, instance.filePath(QStringLiteral("config.ini")));
     EXPECT_EQ(options.mode, QStringLiteral("llmnr"));
     EXPECT_EQ(options.maxThreadPool, 8);
     EXPECT_EQ(options.dnsServers, (QList<Endpoint>{at("127.0.0.1", 5353), at("::1", 53)}));

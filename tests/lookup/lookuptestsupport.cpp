@@ -13,6 +13,7 @@ namespace lookuptest {
 namespace {
 
 QTemporaryDir *logDirectory = nullptr;
+testsupport::DnsmasqServer *sharedDnsmasq = nullptr;
 
 QString logPath()
 {
@@ -31,7 +32,8 @@ public:
     void TearDown() override
     {
         EXPECT_TRUE(waitForIdleWorkers());
-        dnsmasq().stop();
+        delete sharedDnsmasq;
+        sharedDnsmasq = nullptr;
         ApplicationDebug::destroy();
         delete logDirectory;
         logDirectory = nullptr;
@@ -73,13 +75,12 @@ QByteArray dnsmasqHosts()
 
 testsupport::DnsmasqServer &dnsmasq()
 {
-    static testsupport::DnsmasqServer *server = [] {
-        auto *s = new testsupport::DnsmasqServer;
-        if (!s->start(dnsmasqHosts()))
-            ADD_FAILURE() << "dnsmasq did not start: " << s->error().toStdString();
-        return s;
-    }();
-    return *server;
+    if (!sharedDnsmasq) {
+        sharedDnsmasq = new testsupport::DnsmasqServer;
+        if (!sharedDnsmasq->start(dnsmasqHosts()))
+            ADD_FAILURE() << "dnsmasq did not start: " << sharedDnsmasq->error().toStdString();
+    }
+    return *sharedDnsmasq;
 }
 
 lookup::LookupOptions optionsWithServer(const QString &mode, const QString &server)

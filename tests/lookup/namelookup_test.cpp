@@ -1,7 +1,6 @@
 // Single look-ups: the three modes, reverse names, the system resolver's
 // answers, LLMNR, bad names and broken answers.
 #include "lookup/namelookup.h"
-
 #include "lookuptestsupport.h"
 #include "support/dnsmessagebuilder.h"
 #include "support/llmnrresponder.h"
@@ -237,12 +236,14 @@ TEST(NameLookup, LlmnrAsksTheResponderAndNotDns)
     lookup::LookupOptions options = optionsWithServer(QStringLiteral("llmnr"), dns.endpoint());
     options.llmnrTargets = lookup::LookupOptions::parseEndpoints(responder.endpoint(), 5355, QString());
 
-    EXPECT_EQ(getIpFromHostName(QStringLiteral("pc21"), options), (QList<QHostAddress>{ip("10.3.0.21"), ip("fd00::21")}));
+    EXPECT_EQ(getIpFromHostName(QStringLiteral("pc21"), options),
+              (QList<QHostAddress>{ip("10.3.0.21"), ip("fd00::21")}));
     EXPECT_EQ(getHostNameFromIp(QStringLiteral("10.3.0.21"), QStringLiteral("CORP"), options), QStringLiteral("pc21"));
     EXPECT_EQ(getHostNameFromIp(QStringLiteral("fd00::21"), QStringLiteral("CORP"), options), QStringLiteral("pc21"));
     LogTail log;
     EXPECT_TRUE(getIpFromHostName(QStringLiteral("pc99"), options).isEmpty());
-    EXPECT_TRUE(log.contains(QStringLiteral("DnsQuery(A) failed : Timeout while contacting DNS servers (error: 12) for pc99")))
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("DnsQuery(A) failed : Timeout while contacting DNS servers (error: 12) for pc99")))
         << log.text().toStdString();
     EXPECT_EQ(dns.queries(), 0);
 }
@@ -259,8 +260,8 @@ TEST(NameLookup, LlmnrOverIpv6Loopback)
     }
     lookup::LookupOptions options = optionsFor(QStringLiteral("llmnr"));
     // An unreachable IPv4 target beside it does not stop the IPv6 one.
-    options.llmnrTargets = lookup::LookupOptions::parseEndpoints(
-        QStringLiteral("127.0.0.1:9,") + responder->endpoint(), 5355, QString());
+    options.llmnrTargets =
+        lookup::LookupOptions::parseEndpoints(QStringLiteral("127.0.0.1:9,") + responder->endpoint(), 5355, QString());
     EXPECT_EQ(getIpFromHostName(QStringLiteral("pc22"), options), QList<QHostAddress>{ip("10.3.0.22")});
 }
 
@@ -344,8 +345,8 @@ TEST(NameLookup, BrokenAnswersGiveEmptyResults)
          QStringLiteral("DnsQuery(A) failed : ")},
         {"refused", [](const QByteArray &q) { return B(q).setRcode(ns_r_refused).build(); },
          QStringLiteral("DnsQuery(A) failed : ")},
-        {"truncated, and nothing listens on TCP",
-         [](const QByteArray &q) { return B(q).setTruncatedBit().build(); }, QStringLiteral("DnsQuery(A) failed : ")},
+        {"truncated, and nothing listens on TCP", [](const QByteArray &q) { return B(q).setTruncatedBit().build(); },
+         QStringLiteral("DnsQuery(A) failed : ")},
         {"reply to another query id",
          [](const QByteArray &q) {
              QByteArray r = B(q).addA(QStringLiteral("x.test"), ip("10.0.0.1")).build();

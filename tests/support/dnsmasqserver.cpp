@@ -122,8 +122,8 @@ void DnsmasqServer::stop()
 // Any reply to a query shows that dnsmasq is listening.
 bool DnsmasqServer::answers() const
 {
-    static const unsigned char query[] = {0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0,
-                                          5, 'p', 'r', 'o', 'b', 'e', 0, 0, 1, 0, 1};
+    static const unsigned char query[] = {0x12, 0x34, 0x01, 0x00, 0,   1,   0, 0, 0, 0, 0, 0,
+                                          5,    'p',  'r',  'o',  'b', 'e', 0, 0, 1, 0, 1};
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in in{};
     in.sin_family = AF_INET;

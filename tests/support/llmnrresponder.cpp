@@ -33,8 +33,7 @@ QString ptrNameOf(const QHostAddress &address)
 
 LlmnrResponder::LlmnrResponder(const QHash<QString, QList<QHostAddress>> &hosts, const QHostAddress &address)
     : m_hosts(lowerCased(hosts)), m_server([this](const QByteArray &query) { return answer(query); }, address)
-{
-}
+{}
 
 UdpResponder::Reply LlmnrResponder::answer(const QByteArray &query) const
 {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -89,8 +89,8 @@ void UdpResponder::run()
         if (fds[0].revents & POLLIN) {
             Pending p{};
             p.peerSize = sizeof p.peer;
-            const ssize_t n = ::recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&p.peer),
-                                         &p.peerSize);
+            const ssize_t n =
+                ::recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&p.peer), &p.peerSize);
             if (n >= 0) {
                 m_queries.fetch_add(1);
                 const Reply reply = m_handler(QByteArray(buffer, static_cast<int>(n)));
