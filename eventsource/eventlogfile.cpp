@@ -64,10 +64,13 @@ bool EventLogFile::open(const QString &server, const QString &logName)
     if (server.isEmpty() || server.contains(QLatin1Char('/')) || server == QLatin1String(".") ||
         server == QLatin1String(".."))
         return fail(ErrorServerUnavailable);
-    const QDir folder(QDir(storeRoot()).filePath(server));
-    if (!folder.exists())
+    // The store entry is the server's folder or, as the other reader allows,
+    // the saved log itself.
+    const QFileInfo entry(QDir(storeRoot()).filePath(server));
+    if (!entry.exists())
         return fail(ErrorServerUnavailable);
-    const QString path = folder.filePath(logName + QStringLiteral(".evt"));
+    const QString path =
+        entry.isDir() ? QDir(entry.filePath()).filePath(logName + QStringLiteral(".evt")) : entry.filePath();
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile())
         return fail(ErrorFileNotFound);

@@ -10,10 +10,9 @@
 namespace userCollector {
 
 // A legacy event-log file opened like a remote log: "eventlog/<server>/<log>.evt"
-// beside the executable. The file is a 48-byte header followed by a circular
-// buffer of records, closed by an end-of-file record that holds the current
-// bounds (authoritative when the header is stale or flagged dirty). Reads hand
-// out whole records in the published layout with the outcomes of the
+// beside the executable (or "eventlog/<server>" when that is the file itself). The file is a 48-byte header followed by
+// a circular buffer of records, closed by an end-of-file record that holds the current bounds (authoritative when the
+// header is stale or flagged dirty). Reads hand out whole records in the published layout with the outcomes of the
 // platform's read call: records, buffer too small (with the size needed),
 // invalid parameter (such as a record number the file no longer holds) or end
 // of the log. Only the records touched are read from disk, so a collection

@@ -265,6 +265,16 @@ TEST_F(EventLogFileTest, ReadsTheSamplesInBothDirections)
     EXPECT_EQ(forwards[0], forwards[1]);
 }
 
+TEST_F(EventLogFileTest, StoreEntryMayBeTheLogItself)
+{
+    QDir().mkpath(instance.filePath(QStringLiteral("eventlog")));
+    ASSERT_TRUE(QFile::link(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/synthetic-app-5rec.evt")),
+                            instance.filePath(QStringLiteral("eventlog/synthetic-app-5rec.evt"))));
+    EventLogFile log;
+    ASSERT_TRUE(log.open(QStringLiteral("synthetic-app-5rec.evt"), QStringLiteral("Security")));
+    EXPECT_EQ(readAll(log, EventLogFile::SequentialRead | EventLogFile::BackwardsRead).size(), 5u);
+}
+
 TEST_F(EventLogFileTest, ReadsAWrappedDirtySampleRecordByRecord)
 {
     linkSample(QStringLiteral("xp"), QStringLiteral("xp-system-wrapped.evt"));
