@@ -112,6 +112,10 @@ struct ServerProcess
     bool start(bool own, const QString &cipher)
     {
         QStringList command;
+        // e.g. TLS_BENCH_SERVER_WRAPPER="strace -c -o /tmp/server.strace" to look inside the server
+        const QString wrapper = qEnvironmentVariable("TLS_BENCH_SERVER_WRAPPER");
+        if (!wrapper.isEmpty())
+            command << wrapper.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (!QStandardPaths::findExecutable(QStringLiteral("taskset")).isEmpty() && QThread::idealThreadCount() > 1)
             command << QStringLiteral("taskset") << QStringLiteral("-c") << QStringLiteral("1");
         if (own) {
@@ -124,7 +128,8 @@ struct ServerProcess
                     << QStringLiteral("-psk") << QString::fromLatin1(benchKey.toHex())
                     << QStringLiteral("-cipher") << cipher;
         }
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // s_server reports the readiness probe below as an unexpected end of file.
+        process.setStandardErrorFile(QProcess::nullDevice());
         process.start(command.takeFirst(), command);
         if (!process.waitForStarted(10000))
             return false;
@@ -146,7 +151,9 @@ struct ServerProcess
 
     ~ServerProcess()
     {
-        process.kill();
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
         process.waitForFinished(5000);
     }
 };

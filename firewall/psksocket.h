@@ -95,6 +95,7 @@ public:
     qint64 inboundCiphertextForTest() const;  // unread by the inner socket and in the read BIO
     qint64 outboundCiphertextForTest() const; // unsent by the inner socket and in the write BIO
     bool hasSslForTest() const { return m_ssl != nullptr; }
+    bool readFailedForTest() const { return m_readFailed; }
 
 signals:
     void encrypted();

@@ -7,6 +7,7 @@
 #include "support/opensslclient.h"
 #include "support/pskharness.h"
 
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -109,6 +110,24 @@ TEST(PskServer, HandshakeWithOpenSslClient)
             EXPECT_NE(client.exitCode(), 0);
         }
     }
+}
+
+TEST(PskServer, PeerSpeakingSomethingElseFailsTheHandshake)
+{
+    PskHarness harness(serverKey);
+    ASSERT_TRUE(harness.isReady());
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, harness.port());
+    ASSERT_TRUE(peer.waitForConnected(10000));
+    peer.write("GET / HTTP/1.0\r\n\r\n");
+    PskHarness::Accepted *accepted = harness.waitForAccepted();
+    ASSERT_NE(accepted, nullptr);
+    ASSERT_TRUE(accepted->errors->count() > 0 || accepted->errors->wait(10000));
+    EXPECT_EQ(accepted->socket->error(), QAbstractSocket::SslHandshakeFailedError);
+    EXPECT_TRUE(accepted->socket->errorString().startsWith("SSL handshake error: "));
+    EXPECT_EQ(accepted->disconnected->count(), 1);
+    EXPECT_EQ(accepted->readyRead->count(), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return peer.state() == QAbstractSocket::UnconnectedState; }, 10000));
 }
 
 TEST(PskServer, KeyIsCutAtZeroByteAndAtOpenSslCapacity)

@@ -412,3 +412,32 @@ TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
     EXPECT_TRUE(received == pattern(0, accepted));
     EXPECT_EQ(socket->bytesToWrite(), 0);
 }
+
+TEST(PskSocket, CorruptRecordStopsTheConnectionWithoutSignal)
+{
+    PskHarness harness(key);
+    ASSERT_TRUE(harness.isReady());
+    std::atomic<bool> corrupted{false};
+    BlockingPskClient client(harness.port(), key, [&](SSL *ssl) {
+        if (!writeAll(ssl, "before\n"))
+            return false;
+        // A record header with a body that cannot authenticate.
+        const char garbage[] = "\x17\x03\x03\x00\x20" "0123456789abcdef0123456789abcdef";
+        const bool written = ::write(SSL_get_fd(ssl), garbage, sizeof garbage - 1) == ssize_t(sizeof garbage - 1);
+        corrupted = true;
+        return written;
+    });
+    PskSocket *socket = encryptedSocket(harness);
+    ASSERT_NE(socket, nullptr);
+    PskHarness::Accepted *accepted = harness.waitForAccepted();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return socket->canReadLine(); }, 10000));
+    EXPECT_EQ(socket->readLine(), QByteArray("before\n"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done(); }, 10000));
+    client.join();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return socket->readFailedForTest(); }, 10000));
+    // The failure is left to the owner's keep-alive: no error, no data, no crash.
+    EXPECT_FALSE(QTest::qWaitFor([&] { return socket->bytesAvailable() > 0; }, 300));
+    for (const QList<QVariant> &error : *accepted->errors) // only the peer's own leaving, if seen at all
+        EXPECT_EQ(error.at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::RemoteHostClosedError);
+    EXPECT_TRUE(corrupted);
+}
