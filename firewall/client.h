@@ -1,15 +1,35 @@
 #pragma once
 
 #include "common/exception.h"
+#include "common/logon.h"
+#include "common/userrule.h"
+#include "firewall/psksocket.h"
+#include "settings/inifile.h"
 
+#include <QAbstractSocket>
+#include <QDateTime>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
+#include <QPointer>
+#include <QQueue>
 #include <QString>
+#include <memory>
 
 namespace UtmConnect {
 
-// The agent's side of one firewall's connection. The conversation's state
-// machine lives here; the message formats it speaks are in
-// firewall/protocol.h and raise Client::ProtocolException on bad input.
+class MessageFramer;
+
+// The agent's side of one firewall's connection: a state machine that takes
+// the firewall's handshake, Configuration and rules, sends the logons and
+// logoffs routed to it, matches every message it sends against the
+// firewall's acknowledgements and answers keep-alives. Any protocol error
+// ends the connection with a Goodbye. The message formats are in
+// firewall/protocol.h.
+//
+// The client owns its socket and deletes itself (deleteLater) once the
+// socket has disconnected; the server learns of it through destroyed().
+// Lives on the main thread's event loop, like its socket.
 class Client : public QObject
 {
     Q_OBJECT
@@ -37,6 +57,101 @@ public:
     private:
         qint32 m_code;
     };
+
+    // Conversation states.
+    enum State : qint32 {
+        TlsHandshake = 0,    // TCP accepted, TLS not finished
+        WaitHandshake = 1,   // TLS up, waiting for the firewall's "[UTM]"
+        WaitConfiguration = 2, // "[Agent]" sent
+        WaitInitialRules = 4,  // Configuration stored, "[Result]" sent
+        Startup = 5,         // initial rules handed over; next logons go as "[Startup]"
+        Established = 6,     // logons as "[Login]", logoffs as "[Logout]"
+    };
+
+    // Takes ownership of socket (it becomes the client's child).
+    explicit Client(PskSocket *socket, QObject *parent = nullptr);
+    ~Client() override;
+
+    // The server's timer found the firewall silent for too long.
+    void keepAliveExpired();
+    // Writes a "[Goodbye]" with reason and flushes it at once.
+    void sendGoodbye(const QString &reason);
+    // Closes the connection without a Goodbye (the TLS handshake never ended).
+    void abortConnection(const QString &reason);
+
+    QHostAddress peerAddress() const;
+    // The peer address as the log shows it; empty without a socket.
+    QString peerText() const;
+
+    qint32 state() const { return m_state; }
+    const QString &adName() const { return m_adName; }
+    const QString &serial() const { return m_serial; }
+    const QString &model() const { return m_model; }
+    const QString &firmware() const { return m_firmware; }
+    qint32 protocolVersion() const { return m_protocolVersion; }
+    // Invalid until the first data arrived after the TLS handshake.
+    const QDateTime &lastReceived() const { return m_lastReceived; }
+    // When the connection was accepted and when its TLS handshake ended
+    // (invalid until then), for the server's time limits.
+    const QDateTime &acceptedAt() const { return m_acceptedAt; }
+    const QDateTime &encryptedAt() const { return m_encryptedAt; }
+    int pendingAckCount() const { return m_pendingAcks.size(); }
+    PskSocket *socket() const { return m_socket; }
+
+signals:
+    void initialRules(QString ad, QString fw, QList<common::UserRule> rules);
+    void newRules(QString ad, QString fw, QList<common::NewUserRule> rules);
+
+public slots:
+    void newLogons(common::LogonList logons);
+    void newLogoff(common::Logoff logoff);
+
+private slots:
+    void socketEncrypted();
+    void socketError(QAbstractSocket::SocketError error);
+    void socketReadyRead();
+    void socketDisconnected();
+
+private:
+    struct Outgoing
+    {
+        QString text; // lines joined with CR LF, without the terminator
+        qint32 expectedEntries = -1;
+    };
+
+    void process();
+    void handleMessage();
+    void sendQueued();
+    void acknowledge();
+    void enqueue(const QStringList &lines, qint32 expectedEntries);
+    void writeNow(const QString &text);
+    void closeSocket();
+    void logLow(const QString &text) const;
+    void logHigh(const QString &text) const;
+
+    QPointer<PskSocket> m_socket;
+    qint32 m_state = TlsHandshake;
+    QString m_receivedText;
+    IniFile m_message;
+    bool m_messageWaiting = false; // a complete message is parsed and not handled yet
+    QString m_adName;
+    QString m_model;
+    QString m_firmware;
+    QString m_serial;
+    QDateTime m_lastReceived;
+    bool m_busy = false;
+    QQueue<Outgoing> m_sendQueue;
+    QQueue<qint32> m_pendingAcks;
+    qint32 m_protocolVersion = 0;
+
+    std::unique_ptr<MessageFramer> m_framer;
+    QString m_peer;          // peer address text, kept for log lines after the socket is gone
+    QHostAddress m_peerAddress;
+    QDateTime m_acceptedAt;
+    QDateTime m_encryptedAt;
+    bool m_reading = false;  // socketReadyRead is running
+    bool m_readPending = false; // data announced while process() ran
+    bool m_closing = false;  // the connection is being closed: handle and send nothing more
 };
 
 } // namespace UtmConnect

@@ -1,0 +1,214 @@
+// The connection server: listening, one connection per address, the key
+// read per connection, the keep-alive and TLS time limits with injected
+// time, and the Goodbye on shutdown. Peers: the project's firewall peer and
+// `openssl s_client`.
+#include "firewall/connectionfixture.h"
+#include "support/opensslclient.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace {
+
+using testsupport::ConnectionFixture;
+using diag::PeerProtocol;
+
+class ConnectionServer : public ConnectionFixture
+{
+};
+
+TEST_F(ConnectionServer, DisabledFirewallLinkDoesNotListen)
+{
+    settings::Settings::destroy();
+    writeConfig(false, 0);
+    UtmConnect::Server *server = UtmConnect::Server::instance();
+    EXPECT_TRUE(server->start());
+    EXPECT_FALSE(server->isListening());
+}
+
+TEST_F(ConnectionServer, PortInUseFailsToStart)
+{
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
+    settings::Settings::destroy();
+    writeConfig(true, occupant.serverPort());
+    UtmConnect::Server *server = UtmConnect::Server::instance();
+    EXPECT_FALSE(server->start());
+    EXPECT_FALSE(server->isListening());
+    EXPECT_TRUE(waitForLog(QStringLiteral("Unable to listen on port %1").arg(occupant.serverPort())));
+}
+
+TEST_F(ConnectionServer, CloseStopsListeningAndResumeListensAgain)
+{
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer *peer = readyPeer(peerOptions());
+    server->close();
+    EXPECT_FALSE(server->isListening());
+    // The established connection stays.
+    peer->sendText(PeerProtocol::keepAlive());
+    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Alive")));
+    server->resume();
+    EXPECT_TRUE(server->isListening());
+}
+
+TEST_F(ConnectionServer, SecondConnectionFromTheSameAddressReplacesTheFirst)
+{
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer *first = readyPeer(peerOptions());
+    diag::FirewallPeer::Options other = peerOptions(QStringLiteral("FW0002"));
+    other.bindAddress = QHostAddress(QStringLiteral("127.0.0.2"));
+    diag::FirewallPeer *elsewhere = readyPeer(other);
+
+    diag::FirewallPeer *second = readyPeer(peerOptions());
+    EXPECT_TRUE(waitForDisconnect(first));
+    EXPECT_TRUE(waitForLog(QStringLiteral("[UtmConnect] New connection for 127.0.0.1, remove previous connection")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server->clientList().size() == 2; }, 5000));
+    EXPECT_FALSE(second->isDisconnected());
+    EXPECT_FALSE(elsewhere->isDisconnected());
+    // Routing reaches the new connection.
+    server->newLogons(logons({QStringLiteral("alice")}), QStringLiteral("127.0.0.1"), QStringLiteral("FW0001"));
+    EXPECT_TRUE(waitForMessages(second, QStringLiteral("Startup")));
+    // A pair that matches no connection gets nothing.
+    server->newLogons(logons({QStringLiteral("bob")}), QStringLiteral("127.0.0.1"), QStringLiteral("FW9999"));
+    server->newLogons(logons({QStringLiteral("bob")}), QStringLiteral("10.9.9.9"), QStringLiteral("FW0002"));
+    QTest::qWait(200);
+    EXPECT_EQ(elsewhere->count(QStringLiteral("Startup")), 0);
+}
+
+TEST_F(ConnectionServer, SilentFirewallIsDroppedAfter240Seconds)
+{
+    const QDateTime start(QDate(2026, 5, 1), QTime(8, 0, 0));
+    common::Clock::setNowForTest(start);
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer *peer = readyPeer(peerOptions());
+    UtmConnect::Client *client = server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW0001"));
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(client->lastReceived(), start);
+
+    common::Clock::setNowForTest(start.addSecs(240));
+    server->checkConnectionsForTest();
+    QTest::qWait(100);
+    EXPECT_EQ(peer->count(QStringLiteral("Goodbye")), 0);
+    EXPECT_FALSE(peer->isDisconnected());
+
+    // The server's own one-second timer notices the 241st second.
+    common::Clock::setNowForTest(start.addSecs(241));
+    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Goodbye"), 1, 3000));
+    EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")),
+              QStringLiteral("\"no keep alive received for a too long period\""));
+    EXPECT_TRUE(waitForDisconnect(peer));
+    EXPECT_TRUE(waitForLog(QStringLiteral("[UtmConnect] 127.0.0.1: no keep alive received for a too long period")));
+}
+
+TEST_F(ConnectionServer, KeepAlivesKeepAFirewallConnected)
+{
+    const QDateTime start(QDate(2026, 5, 1), QTime(8, 0, 0));
+    common::Clock::setNowForTest(start);
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer *peer = readyPeer(peerOptions());
+    for (int minute = 2; minute <= 10; minute += 2) {
+        common::Clock::setNowForTest(start.addSecs(minute * 60));
+        peer->sendText(PeerProtocol::keepAlive());
+        ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Alive"), minute / 2));
+        server->checkConnectionsForTest();
+    }
+    EXPECT_FALSE(peer->isDisconnected());
+}
+
+// A connection that never finishes TLS is closed after 30 seconds; one that
+// finishes TLS and then stays mute gets the keep-alive limit.
+TEST_F(ConnectionServer, UnfinishedTlsHandshakeIsClosed)
+{
+    const QDateTime start(QDate(2026, 5, 1), QTime(8, 0, 0));
+    common::Clock::setNowForTest(start);
+    UtmConnect::Server *server = startServer();
+    QTcpSocket idle;
+    idle.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    ASSERT_TRUE(idle.waitForConnected(5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server->clientList().size() == 1; }, 5000));
+    diag::FirewallPeer *mute = manualPeer(QHostAddress(QStringLiteral("127.0.0.2")));
+    ASSERT_EQ(server->clientList().size(), 2);
+
+    common::Clock::setNowForTest(start.addSecs(30));
+    server->checkConnectionsForTest();
+    QTest::qWait(100);
+    EXPECT_EQ(idle.state(), QAbstractSocket::ConnectedState);
+
+    common::Clock::setNowForTest(start.addSecs(31));
+    server->checkConnectionsForTest();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return idle.state() == QAbstractSocket::UnconnectedState; }, 5000));
+    EXPECT_TRUE(waitForLog(QStringLiteral("[UtmConnect] 127.0.0.1: TLS handshake not completed within 30 seconds")));
+    EXPECT_FALSE(mute->isDisconnected());
+
+    common::Clock::setNowForTest(start.addSecs(241));
+    server->checkConnectionsForTest();
+    EXPECT_TRUE(waitForMessages(mute, QStringLiteral("Goodbye")));
+    EXPECT_TRUE(waitForDisconnect(mute));
+}
+
+TEST_F(ConnectionServer, ChangedKeyAppliesToLaterConnectionsOnly)
+{
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer *before = readyPeer(peerOptions());
+
+    settings::ServerConfiguration config = settings::Settings::instance()->serverConfiguration();
+    config.SSLKey = QStringLiteral("the new key");
+    settings::Settings::instance()->setServerConfiguration(config);
+
+    diag::FirewallPeer::Options oldKey = peerOptions(QStringLiteral("FW0002"));
+    oldKey.bindAddress = QHostAddress(QStringLiteral("127.0.0.2"));
+    diag::FirewallPeer *refused = addPeer(oldKey);
+    ASSERT_TRUE(waitForDisconnect(refused));
+    EXPECT_FALSE(refused->isEncrypted());
+
+    diag::FirewallPeer::Options newKey = peerOptions(QStringLiteral("FW0003"));
+    newKey.bindAddress = QHostAddress(QStringLiteral("127.0.0.3"));
+    newKey.key = "the new key";
+    readyPeer(newKey);
+
+    // The established connection is untouched.
+    server->newLogons(logons({QStringLiteral("alice")}), QStringLiteral("127.0.0.1"), QStringLiteral("FW0001"));
+    EXPECT_TRUE(waitForMessages(before, QStringLiteral("Startup")));
+    EXPECT_FALSE(before->isDisconnected());
+}
+
+TEST_F(ConnectionServer, DestroySaysGoodbyeToEveryFirewall)
+{
+    startServer();
+    diag::FirewallPeer *one = readyPeer(peerOptions());
+    diag::FirewallPeer::Options other = peerOptions(QStringLiteral("FW0002"));
+    other.bindAddress = QHostAddress(QStringLiteral("127.0.0.2"));
+    diag::FirewallPeer *two = readyPeer(other);
+    UtmConnect::Server::instance()->close();
+    UtmConnect::Server::destroy();
+    for (diag::FirewallPeer *peer : {one, two}) {
+        ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Goodbye")));
+        EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")), QStringLiteral("\"service is closing\""));
+        EXPECT_TRUE(waitForDisconnect(peer));
+    }
+}
+
+// An independent TLS-PSK client speaking the protocol by hand.
+TEST_F(ConnectionServer, OpenSslClientRunsTheConversation)
+{
+    UtmConnect::Server *server = startServer();
+    testsupport::OpenSslClient client(testsupport::TestKey, "fw",
+                                      {QStringLiteral("-tls1_2"), QStringLiteral("-crlf")});
+    ASSERT_TRUE(client.start(server->serverPort()));
+    client.write("[UTM]\nversion=2\nmodel=m\nfirmware=f\nserial=OSSL1\n.\n");
+    ASSERT_TRUE(client.waitForOutput("[Agent]\r\nversion=2\r\n.\r\n")) << client.errors().toStdString();
+    client.write("[Configuration]\nController=192.0.2.7\nLogonTime=600\n.\n");
+    ASSERT_TRUE(client.waitForOutput("[Result]\r\nController=")) << client.output().toStdString();
+    EXPECT_TRUE(client.output().contains("[Ack]\r\nentries=2\r\n.\r\n[Result]"));
+    client.write("[Ack]\nentries=1\n.\n[Network]\nuser=any\nid=1\naction=pass\nHOST=10.0.0.5\n.\n");
+    ASSERT_TRUE(client.waitForOutput("[Ack]\r\nentries=4\r\n.\r\n"));
+    client.write("[Keep-Alive]\n.\n");
+    ASSERT_TRUE(client.waitForOutput("[Alive]\r\n.\r\n"));
+    server->newLogons(logons({QStringLiteral("alice")}), QStringLiteral("192.0.2.7"), QStringLiteral("OSSL1"));
+    ASSERT_TRUE(client.waitForOutput("[Startup]\r\nCORP\\alice=600@10.0.0.5\r\n.\r\n"));
+    client.write("[Ack]\nentries=2\n.\n");
+    ASSERT_TRUE(client.waitForOutput("[Goodbye]\r\nerror=\"Bad ack\"\r\n.\r\n"));
+    EXPECT_TRUE(client.waitForFinished());
+}
+
+} // namespace
