@@ -1,5 +1,6 @@
 #include "eventsource/iactivedirectoryeventcollector.h"
 
+#include "eventsource/apieventlogging.h"
 #include "eventsource/apimock.h"
 #include "eventsource/apiwindowseventlog.h"
 
@@ -12,6 +13,8 @@ IActiveDirectoryEventCollector *IActiveDirectoryEventCollector::create(const QSt
 {
     if (apiName.isEmpty() || apiName.compare(QLatin1String("WindowsEventLog"), Qt::CaseInsensitive) == 0)
         return new ApiWindowsEventLog(server, ignoreList, maxSecondToRead, fqdn, netbios);
+    if (apiName.compare(QLatin1String("EventLogging"), Qt::CaseInsensitive) == 0)
+        return new ApiEventLogging(server, ignoreList, maxSecondToRead, fqdn, netbios);
     if (apiName.compare(QLatin1String("Mock"), Qt::CaseInsensitive) == 0)
         return new ApiMock(server);
     throw ENoApiFound();

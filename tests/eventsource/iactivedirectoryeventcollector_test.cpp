@@ -1,3 +1,4 @@
+#include "eventsource/apieventlogging.h"
 #include "eventsource/apimock.h"
 #include "eventsource/apiwindowseventlog.h"
 #include "eventsource/iactivedirectoryeventcollector.h"
@@ -22,6 +23,8 @@ TEST(EventSourceFactory, ChoosesTheKindByApiNameIgnoringCase)
         EXPECT_NE(dynamic_cast<userCollector::ApiWindowsEventLog *>(source.get()), nullptr) << name;
         EXPECT_EQ(source->serverName(), QStringLiteral("dc01"));
     }
+    for (const char *name : {"EventLogging", "eventlogging", "EVENTLOGGING"})
+        EXPECT_NE(dynamic_cast<userCollector::ApiEventLogging *>(make(QString::fromLatin1(name)).get()), nullptr) << name;
     for (const char *name : {"mock", "Mock", "MOCK"})
         EXPECT_NE(dynamic_cast<userCollector::ApiMock *>(make(QString::fromLatin1(name)).get()), nullptr) << name;
 }
