@@ -65,6 +65,8 @@ PskSocket::~PskSocket()
         m_plainSocket = nullptr;
     }
     freeSsl();
+    // Keeps the base class from announcing a disconnection from a half-destroyed object.
+    setSocketState(UnconnectedState);
 }
 
 qint64 PskSocket::readBufferLimit()
@@ -209,6 +211,30 @@ void PskSocket::close()
     QTcpSocket::close();
     m_writeBuffer.clear();
     m_readBuffer.clear();
+}
+
+void PskSocket::abort()
+{
+    m_writeBuffer.clear();
+    if (m_plainSocket)
+        m_plainSocket->abort(); // the inner socket announces the disconnection
+    if (state() != UnconnectedState)
+        setSocketState(UnconnectedState);
+    QTcpSocket::close();
+    m_readBuffer.clear();
+}
+
+void PskSocket::disconnectFromHost()
+{
+    if (!m_plainSocket)
+        return;
+    if (m_ssl && m_isEncrypted && !m_readFailed && m_plainSocket->state() == ConnectedState && encryptPending()) {
+        ERR_clear_error();
+        SSL_shutdown(m_ssl);
+        ERR_clear_error();
+        sendPending();
+    }
+    m_plainSocket->disconnectFromHost();
 }
 
 bool PskSocket::setSocketDescriptor(qintptr socketDescriptor, SocketState socketState, OpenMode openMode)

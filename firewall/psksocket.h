@@ -41,6 +41,9 @@ class PskServer;
 //   write() refuses (returns -1, error -1) once writeBufferLimit() bytes of
 //   plaintext would wait for the peer.
 //
+// Destroying a connected socket cuts the connection without emitting
+// disconnected() (the object is half gone by then); watch destroyed().
+//
 // Thread: lives in one thread (the agent's main event loop); not thread-safe.
 class PskSocket : public QTcpSocket
 {
@@ -60,6 +63,15 @@ public:
     // inner socket and this one and drops both buffers. disconnected() is
     // emitted once, when the inner socket is gone.
     void close() override;
+    // Cuts the connection at once: nothing pending is sent, the buffers are
+    // dropped, disconnected() is emitted once if it was connected. Hides the
+    // non-virtual QAbstractSocket::abort, which through a base pointer ends
+    // in close() instead (an orderly close).
+    void abort();
+    // Sends what was written and the TLS close notification, then lets the
+    // inner socket disconnect; reading what already arrived stays possible.
+    // Hides the non-virtual QAbstractSocket::disconnectFromHost.
+    void disconnectFromHost();
     // Creates the inner socket if needed, hands it the descriptor and copies
     // its error, state, open mode, addresses, ports and peer name.
     bool setSocketDescriptor(qintptr socketDescriptor, SocketState state = ConnectedState,

@@ -301,7 +301,47 @@ TEST(PskSocket, PeerCloseNotificationDisconnects)
     EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->disconnected->count() > 1; }, 200));
 }
 
-TEST(PskSocket, CloseSendsWhatWasWrittenAndDisconnectsOnce)
+TEST(PskSocket, EndingTheConnectionDisconnectsOnce)
+{
+    struct EndCase
+    {
+        const char *name;
+        std::function<void(PskSocket *)> end;
+        bool pendingIsSent;
+        bool stillOpen;
+    };
+    const EndCase cases[] = {
+        {"close", [](PskSocket *s) { s->close(); }, true, false},
+        {"close through the base class", [](PskSocket *s) { static_cast<QIODevice *>(s)->close(); }, true, false},
+        {"disconnectFromHost", [](PskSocket *s) { s->disconnectFromHost(); }, true, true},
+        {"abort", [](PskSocket *s) { s->abort(); }, false, false},
+        {"abort through the base class", [](PskSocket *s) { static_cast<QAbstractSocket *>(s)->abort(); }, true, false},
+    };
+    for (const EndCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        PskHarness harness(key);
+        ASSERT_TRUE(harness.isReady());
+        OpenSslClient client(key);
+        ASSERT_TRUE(client.start(harness.port()));
+        PskSocket *socket = encryptedSocket(harness);
+        ASSERT_NE(socket, nullptr);
+        PskHarness::Accepted *accepted = harness.waitForAccepted();
+
+        socket->write("goodbye\n"); // still waiting for the queued flush
+        c.end(socket);
+        EXPECT_EQ(socket->isOpen(), c.stillOpen);
+        EXPECT_TRUE(client.waitForFinished()); // s_client leaves on close notification or end of stream
+        EXPECT_EQ(client.output().contains("goodbye\n"), c.pendingIsSent);
+        ASSERT_TRUE(accepted->disconnected->count() > 0 || accepted->disconnected->wait(10000));
+        EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->disconnected->count() > 1; }, 200));
+        EXPECT_EQ(socket->state(), QAbstractSocket::UnconnectedState);
+        EXPECT_FALSE(socket->hasSslForTest());
+        EXPECT_EQ(socket->bytesToWrite(), 0);
+        EXPECT_EQ(socket->write("more"), -1);
+    }
+}
+
+TEST(PskSocket, DestroyingAConnectedSocketCutsTheConnection)
 {
     PskHarness harness(key);
     ASSERT_TRUE(harness.isReady());
@@ -310,16 +350,11 @@ TEST(PskSocket, CloseSendsWhatWasWrittenAndDisconnectsOnce)
     PskSocket *socket = encryptedSocket(harness);
     ASSERT_NE(socket, nullptr);
     PskHarness::Accepted *accepted = harness.waitForAccepted();
-
-    socket->write("goodbye\n");
-    socket->close();
-    EXPECT_FALSE(socket->isOpen());
-    EXPECT_EQ(socket->bytesToWrite(), 0);
-    EXPECT_TRUE(client.waitForOutput("goodbye\n"));
-    EXPECT_TRUE(client.waitForFinished()); // the close notification ends s_client
-    ASSERT_TRUE(accepted->disconnected->count() > 0 || accepted->disconnected->wait(10000));
-    EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->disconnected->count() > 1; }, 200));
-    EXPECT_EQ(socket->write("more"), -1);
+    QSignalSpy destroyed(socket, &QObject::destroyed);
+    delete socket;
+    EXPECT_EQ(destroyed.count(), 1);
+    EXPECT_EQ(accepted->disconnected->count(), 0);
+    EXPECT_TRUE(client.waitForFinished());
 }
 
 TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
