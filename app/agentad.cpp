@@ -1,6 +1,9 @@
 #include "app/agentad.h"
 
 #include "common/clock.h"
+#include "common/userfilter.h"
+#include "firewall/client.h"
+#include "firewall/server.h"
 #include "log/applicationdebug.h"
 #include "settings/settings.h"
 
@@ -135,8 +138,14 @@ void AgentAd::start()
 
     startAll();
 
-    // The connection server's rule signals are wired here and the server
-    // started; a server that cannot listen stops the service.
+    UtmConnect::Server *server = UtmConnect::Server::instance();
+    connect(server, &UtmConnect::Server::initialRules, this, &AgentAd::onInitialRules, Qt::UniqueConnection);
+    connect(server, &UtmConnect::Server::newRules, this, &AgentAd::onNewRules, Qt::UniqueConnection);
+    if (!server->start()) {
+        stop();
+        quitApplication();
+        return;
+    }
 
     ApplicationDebug::logLow(QStringLiteral("%1 started").arg(ShortVersionText));
 }
@@ -146,7 +155,7 @@ void AgentAd::stop()
     ApplicationDebug::logLow(QStringLiteral("%1 stopping...").arg(ShortVersionText));
     stopAll();
     obsolescenceTimer.stop();
-    // The connection server stops listening here.
+    UtmConnect::Server::instance()->close();
     ApplicationDebug::logLow(QStringLiteral("%1 stopped").arg(ShortVersionText));
 }
 
@@ -155,7 +164,7 @@ void AgentAd::pause()
     ApplicationDebug::logLow(QStringLiteral("%1  pausing...").arg(ShortVersionText));
     obsolescenceTimer.stop();
     stopAll();
-    // The connection server stops listening here.
+    UtmConnect::Server::instance()->close();
     ApplicationDebug::logLow(QStringLiteral("%1  paused.").arg(ShortVersionText));
 }
 
@@ -164,7 +173,7 @@ void AgentAd::resume()
     ApplicationDebug::logLow(QStringLiteral("%1 resuming...").arg(ShortVersionText));
     obsolescenceTimer.start(ObsolescenceIntervalMs);
     startAll();
-    // The connection server listens again here.
+    UtmConnect::Server::instance()->resume();
     ApplicationDebug::logLow(QStringLiteral("%1 resumed").arg(ShortVersionText));
 }
 
@@ -206,10 +215,7 @@ void AgentAd::stopCollectorThread(const QSharedPointer<QObject> &collector)
 
 bool AgentAd::isFirewallConnected(const settings::ADConfiguration &config) const
 {
-    // UtmConnect::Server::findClient(adName, FirewallName) answers this once
-    // the connection server runs in the agent; until then no firewall is connected.
-    Q_UNUSED(config)
-    return false;
+    return UtmConnect::Server::instance()->findClient(config.adName(), config.firewallName()) != nullptr;
 }
 
 void AgentAd::checkAdObsolescence()
@@ -255,13 +261,14 @@ void AgentAd::onServerConfigChanged()
 void AgentAd::onAdConfigAdded(settings::ADConfiguration config)
 {
     ApplicationDebug::logHigh(QStringLiteral("AD config added: %1").arg(config.shortName()));
-    // The firewall's user filter is ensured and its logon collector started here.
+    ensureUserFilter(config);
+    // The firewall's logon collector is started here.
 }
 
 void AgentAd::onAdConfigChanged(settings::ADConfiguration config)
 {
     ApplicationDebug::logHigh(QStringLiteral("AD config changed for %1").arg(config.shortName()));
-    // The firewall's user filter is ensured here.
+    ensureUserFilter(config);
     const auto collector = collectors.find(config.adName());
     if (collector != collectors.end()) {
         stopCollectorThread(collector.value());
@@ -283,8 +290,59 @@ void AgentAd::onConfigFileChanged()
     applyVerboseLevel();
     stopAll();
     startAll();
-    // The connection server follows FirewallEnabled here: closed when false,
-    // started otherwise (a server that cannot listen stops the service).
+    UtmConnect::Server *server = UtmConnect::Server::instance();
+    if (!config->globalConfiguration().FirewallEnabled) {
+        server->close();
+    } else if (!server->start()) {
+        stop();
+        quitApplication();
+    }
+}
+
+void AgentAd::ensureUserFilter(const settings::ADConfiguration &config)
+{
+    if (filters.contains(config.name()))
+        return;
+    common::UserFilter *filter = config.firewallName().startsWith(QLatin1String("fake_fw"))
+        ? new common::MockUserFilter(this)
+        : new common::UserFilter(this);
+    filters.insert(config.name(), filter);
+}
+
+void AgentAd::onInitialRules(QString ads, QString fw, QList<common::UserRule> rules)
+{
+    settings::ADConfiguration config = settings::Settings::instance()->adConfiguration(fw);
+    // A firewall whose Configuration was refused (not stored) still has rules to keep.
+    if (config.name().isEmpty())
+        config.setFirewallName(fw);
+    ensureUserFilter(config);
+    common::UserFilter *filter = filters.value(fw);
+    filter->clear();
+    for (const common::UserRule &rule : qAsConst(rules))
+        filter->addRule(rule);
+    ApplicationDebug::logLow(QStringLiteral("%1: %2: initial rules: %3").arg(ads, fw, filter->toString()));
+    // The collector's current logons that the rules admit are sent here once
+    // collection runs in the agent.
+}
+
+void AgentAd::onNewRules(QString ads, QString fw, QList<common::NewUserRule> rules)
+{
+    settings::ADConfiguration config = settings::Settings::instance()->adConfiguration(fw);
+    if (config.name().isEmpty())
+        config.setFirewallName(fw);
+    ensureUserFilter(config);
+    common::UserFilter *filter = filters.value(fw);
+    for (const common::NewUserRule &rule : qAsConst(rules)) {
+        if (rule.kind == common::NewUserRule::Delete) {
+            if (!filter->removeRule(rule))
+                ApplicationDebug::logLow(QStringLiteral("%1: %2: can't remove rule for %3").arg(ads, fw, rule.user));
+        } else {
+            filter->addRule(rule);
+        }
+    }
+    ApplicationDebug::logLow(QStringLiteral("%1: %2: new rules: %3").arg(ads, fw, filter->toString()));
+    // The collector's current logons that the new rules admit are re-sent
+    // here once collection runs in the agent.
 }
 
 void AgentAd::interruptHandler()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/logon.h"
+#include "common/userrule.h"
 #include "serviceframe/qtservice.h"
 #include "settings/configuration.h"
 
@@ -52,6 +53,12 @@ public:
     void startAll();
     void stopAll();
     void applyVerboseLevel();
+    // Creates the firewall's user filter when it has none: a MockUserFilter
+    // for test firewalls ("fake_fw..."), an empty filter otherwise. An
+    // existing filter is kept, and with it the firewall's rules.
+    void ensureUserFilter(const settings::ADConfiguration &config);
+    // The user filter of a firewall configuration, or null.
+    common::UserFilter *userFilter(const QString &name) const { return filters.value(name); }
 
     // SIGINT: stop all collection and leave the event loop with code 0.
     static void interruptHandler();
@@ -66,8 +73,10 @@ public slots:
     void onAdConfigAdded(settings::ADConfiguration config);
     void onConfigFileChanged();
     void stop() override;
+    void onNewRules(QString ads, QString fw, QList<common::NewUserRule> rules);
 
 private slots:
+    void onInitialRules(QString ads, QString fw, QList<common::UserRule> rules);
     void checkAdObsolescence();
 
 protected:

@@ -1,6 +1,7 @@
 // The agent's entry point: creates the one agent, lets the service frame run
 // the command line, and tears the process-wide objects down afterwards.
 #include "app/agentad.h"
+#include "firewall/server.h"
 #include "log/applicationdebug.h"
 
 int main(int argc, char **argv)
@@ -9,13 +10,16 @@ int main(int argc, char **argv)
     service::agentInstance.store(agent);
     QtServiceBase::setInterruptHandler(&service::AgentAd::interruptHandler);
 
-    // The filtered logons and logoffs go to the connection server's newLogons
-    // and newLogoff once the server is part of the agent.
+    UtmConnect::Server *server = UtmConnect::Server::instance();
+    QObject::connect(agent, &service::AgentAd::newFilteredLogonCollected, server, &UtmConnect::Server::newLogons);
+    QObject::connect(agent, &service::AgentAd::newFilteredLogoffCollected, server, &UtmConnect::Server::newLogoff);
 
     const int result = agent->exec();
 
-    // The connection server is closed and destroyed, and the cache dump
-    // files closed, here.
+    // Every firewall hears Goodbye ("service is closing").
+    UtmConnect::Server::instance()->close();
+    UtmConnect::Server::destroy();
+    // The cache dump files are closed here.
     ApplicationDebug::destroy();
     service::agentInstance.store(nullptr);
     delete agent;

@@ -1,0 +1,165 @@
+// The agent's side of the firewall link, in process: user filters kept from
+// the firewalls' rules, and obsolescence that spares connected firewalls.
+// The connection server listens on a loopback port; the project's firewall
+// peer plays the firewall.
+#include "app/agentad.h"
+#include "common/clock.h"
+#include "common/userfilter.h"
+#include "firewall/client.h"
+#include "firewall/server.h"
+#include "log/applicationdebug.h"
+#include "settings/settings.h"
+#include "tools/firewallpeer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+const QByteArray Key = "agent firewall key";
+
+class AgentFirewall : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        QFile file(m_dir.filePath(QStringLiteral("config.ini")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[Global]\nVerboseLevel=high\nADObsolescenceTimeout=604800\nFirewallEnabled=true\n\n"
+                   "[WebServer]\nPort=0\nSSLKey=" + Key + "\n");
+        file.close();
+        settings::Settings::setDirectoryForTest(m_dir.path());
+        ApplicationDebug::create(m_dir.filePath(QStringLiteral("log")));
+        m_now = QDateTime(QDate(2026, 3, 10), QTime(12, 0, 0));
+        common::Clock::setNowForTest(m_now);
+        m_agent = std::make_unique<service::AgentAd>(1, m_argv);
+        m_server = UtmConnect::Server::instance();
+        // As the agent's start wires them.
+        QObject::connect(m_server, SIGNAL(initialRules(QString, QString, QList<common::UserRule>)), m_agent.get(),
+                         SLOT(onInitialRules(QString, QString, QList<common::UserRule>)));
+        QObject::connect(m_server, &UtmConnect::Server::newRules, m_agent.get(), &service::AgentAd::onNewRules);
+        ASSERT_TRUE(m_server->start());
+    }
+
+    void TearDown() override
+    {
+        m_peer.reset();
+        UtmConnect::Server::destroy();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        m_agent.reset(); // destroys the settings too
+        ApplicationDebug::destroy();
+        common::Clock::resetForTest();
+        settings::Settings::setDirectoryForTest(QString());
+    }
+
+    diag::FirewallPeer *connectPeer(const QString &serial, const QString &rules = QString())
+    {
+        diag::FirewallPeer::Options options;
+        options.port = m_server->serverPort();
+        options.key = Key;
+        options.serial = serial;
+        options.rules = rules;
+        m_peer = std::make_unique<diag::FirewallPeer>(options);
+        m_peer->start();
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return m_peer->rulesSent() && m_peer->count(QStringLiteral("Ack")) >= 2; }, 10000));
+        return m_peer.get();
+    }
+
+    QString logText() const
+    {
+        QDir dir(m_dir.filePath(QStringLiteral("log")));
+        QString text;
+        for (const QString &name : dir.entryList({QStringLiteral("*.log")}, QDir::Files)) {
+            QFile file(dir.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                text += QString::fromUtf8(file.readAll());
+        }
+        return text;
+    }
+
+    void check() { ASSERT_TRUE(QMetaObject::invokeMethod(m_agent.get(), "checkAdObsolescence", Qt::DirectConnection)); }
+
+    QTemporaryDir m_dir;
+    QDateTime m_now;
+    char m_program[6] = "agent";
+    char *m_argv[2] = {m_program, nullptr};
+    std::unique_ptr<service::AgentAd> m_agent;
+    UtmConnect::Server *m_server = nullptr;
+    std::unique_ptr<diag::FirewallPeer> m_peer;
+};
+
+TEST_F(AgentFirewall, TestFirewallsGetAFilterThatAdmitsEverything)
+{
+    settings::ADConfiguration fake(QStringLiteral("fake_fw_lab"));
+    fake.setFirewallName(QStringLiteral("fake_fw_lab"));
+    settings::ADConfiguration real(QStringLiteral("FW1"));
+    real.setFirewallName(QStringLiteral("FW1"));
+    m_agent->ensureUserFilter(fake);
+    m_agent->ensureUserFilter(real);
+    ASSERT_NE(m_agent->userFilter(QStringLiteral("fake_fw_lab")), nullptr);
+    ASSERT_NE(m_agent->userFilter(QStringLiteral("FW1")), nullptr);
+    EXPECT_NE(qobject_cast<common::MockUserFilter *>(m_agent->userFilter(QStringLiteral("fake_fw_lab"))), nullptr);
+    EXPECT_EQ(qobject_cast<common::MockUserFilter *>(m_agent->userFilter(QStringLiteral("FW1"))), nullptr);
+    // An existing filter, and its rules, stay.
+    common::UserFilter *before = m_agent->userFilter(QStringLiteral("FW1"));
+    m_agent->ensureUserFilter(real);
+    EXPECT_EQ(m_agent->userFilter(QStringLiteral("FW1")), before);
+}
+
+TEST_F(AgentFirewall, FirewallRulesFillItsFilter)
+{
+    diag::FirewallPeer *peer = connectPeer(
+        QStringLiteral("FWR"), QStringLiteral("[Network]\r\nuser=alice\r\nid=1\r\naction=pass\r\nHOST=10.0.0.5\r\n"
+                                              "[Network_2]\r\nuser=any\r\nid=2\r\naction=block\r\nNETWORK=10.0.0.0/8"));
+    common::UserFilter *filter = m_agent->userFilter(QStringLiteral("FWR"));
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(filter->toString(), QStringLiteral("1: pass: alice on (10.0.0.5),2: block: any on (10.0.0.0/8)"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: initial rules: 1: pass: alice on (10.0.0.5)")));
+
+    // A delta: add bob, delete rule 2, and a deletion that matches nothing.
+    peer->sendText(QStringLiteral("[Adduser]\r\nuser=bob\r\nid=3\r\naction=pass\r\nHOST=10.0.0.7\r\n"
+                                  "[Deluser]\r\nuser=ANY\r\nid=2\r\naction=block\r\nNETWORK=10.0.0.0/8\r\nHOST=1.2.3.4\r\n"
+                                  "[Deluser_2]\r\nuser=carol\r\nid=9\r\naction=pass\r\nHOST=10.0.0.9"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return peer->count(QStringLiteral("Ack")) >= 3; }, 10000));
+    EXPECT_EQ(filter->toString(), QStringLiteral("1: pass: alice on (10.0.0.5),3: pass: bob on (10.0.0.7)"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: can't remove rule for carol")));
+    EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: new rules: 1: pass: alice")));
+
+    // An initial list is not a delta: the firewall is disconnected, the filter and its rules stay.
+    peer->sendText(QStringLiteral("[Network]\r\nuser=dave\r\nid=1\r\naction=pass\r\nHOST=10.0.0.8"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return peer->count(QStringLiteral("Goodbye")) == 1; }, 10000))
+        << "after the initial list, a user list must be a delta";
+    EXPECT_EQ(m_agent->userFilter(QStringLiteral("FWR")), filter);
+    EXPECT_EQ(filter->rules().size(), 2);
+}
+
+TEST_F(AgentFirewall, ConnectedFirewallKeepsItsConfigurationHoweverOld)
+{
+    diag::FirewallPeer *peer = connectPeer(QStringLiteral("FWOLD"));
+    ASSERT_TRUE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+
+    common::Clock::setNowForTest(m_now.addDays(30));
+    check();
+    EXPECT_TRUE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+
+    // Gone: its disconnection stamps LastUtmConnection, and it expires from there.
+    peer->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_server->clientList().isEmpty(); }, 10000));
+    EXPECT_EQ(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).lastUtmConnection(),
+              m_now.addDays(30));
+    common::Clock::setNowForTest(m_now.addDays(37));
+    check();
+    EXPECT_TRUE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+    common::Clock::setNowForTest(m_now.addDays(37).addSecs(1));
+    check();
+    EXPECT_FALSE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+    EXPECT_EQ(m_agent->userFilter(QStringLiteral("FWOLD")), nullptr);
+}
+
+} // namespace
