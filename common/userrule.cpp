@@ -52,6 +52,10 @@ bool UserRule::addEntry(const QString &value)
     QString text = value.trimmed();
     if (text.isEmpty())
         return false;
+    // The address parsers stop at a NUL and would accept what follows it.
+    for (QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return false;
     bool negated = false;
     if (text.startsWith(QLatin1Char('!'))) {
         negated = true;
@@ -72,9 +76,20 @@ bool UserRule::addEntry(const QString &value)
 
     if (text.contains(QLatin1Char('/'))) {
         const int slash = text.indexOf(QLatin1Char('/'));
-        const QPair<QHostAddress, int> subnet =
-            QHostAddress::parseSubnet(text.left(slash) + QLatin1Char('/') + text.mid(slash + 1));
-        if (subnet.first.isNull() || subnet.second == -1)
+        const QString address = text.left(slash).trimmed();
+        const QString mask = text.mid(slash + 1).trimmed();
+        // The subnet parser reads an empty address as 0.0.0.0 and lets a
+        // prefix length wrap around (4294967295 becomes 0, "everything").
+        if (address.isEmpty() || mask.isEmpty())
+            return false;
+        bool digits = true;
+        for (QChar c : mask)
+            digits = digits && c.isDigit() && c.unicode() < 0x80;
+        if (digits && mask.size() > 3)
+            return false;
+        const QPair<QHostAddress, int> subnet = QHostAddress::parseSubnet(address + QLatin1Char('/') + mask);
+        const int maxPrefix = subnet.first.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128;
+        if (subnet.first.isNull() || subnet.second < 0 || subnet.second > maxPrefix)
             return false;
         networks.append(NetworkEntry{subnet.first, subnet.second, negated});
         return true;

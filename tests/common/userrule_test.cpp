@@ -83,7 +83,19 @@ TEST(UserRule, AddressEntryTable)
         {"10.0.0.0/255.0.255.0", rejected},
         {"10.0.0.0/-1", rejected},
         {"caf\xc3\xa9", rejected},
+        {"10.0.0.1\x01", rejected},
+        {"/24", rejected},
+        {"10.0.0.0/4294967295", rejected},
+        {"10.0.0.0/2433333330", rejected},
+        {"10.0.0.0/0032", rejected},
+        {"0.0.0.0/0", {true, "network", "0.0.0.0", "0", false}},
+        {"::/0", {true, "network", "::", "0", false}},
+        {"10.0.0.5/24", {true, "network", "10.0.0.0", "24", false}},
     };
+    // Address parsers stop at a NUL: what follows must not slip through.
+    common::UserRule rule;
+    EXPECT_FALSE(rule.addEntry(QString::fromLatin1("10.0.0.1\0garbage", 16)));
+    EXPECT_FALSE(rule.addEntry(QString::fromLatin1("2001\0:x/16", 10)));
     for (const auto &c : cases)
         EXPECT_EQ(parse(c.text), c.expected) << "text: \"" << c.text << "\"";
 }
