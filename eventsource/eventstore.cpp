@@ -270,14 +270,14 @@ private:
 class EvtxQuery : public IEventLogQuery
 {
 public:
-    EvtxQuery(std::unique_ptr<EvtxFile> file, std::vector<EvtxEntry> entries, std::vector<QString> problems)
-        : m_file(std::move(file)), m_entries(std::move(entries)), m_problems(std::move(problems))
+    EvtxQuery(std::unique_ptr<EvtxFile> file, std::vector<EvtxEntry> entries, std::vector<QString> problems,
+              quint64 afterRecordId, std::vector<quint16> eventIds)
+        : m_file(std::move(file)), m_entries(std::move(entries)), m_problems(std::move(problems)),
+          m_afterRecordId(afterRecordId), m_eventIds(std::move(eventIds))
     {}
 
     quint32 next(int max, std::vector<RenderedEvent> *events) override
     {
-        if (m_entries.empty() && m_problems.empty())
-            return EventLogError::NoMoreItems;
         int count = 0;
         // Unreadable records have no place in time; they are reported first.
         while (count < max && !m_problems.empty()) {
@@ -286,26 +286,38 @@ public:
             ++count;
         }
         EvtxRecord record;
-        for (; count < max && !m_entries.empty(); ++count) {
+        while (count < max && !m_entries.empty()) {
             const EvtxEntry entry = m_entries.back();
             m_entries.pop_back();
             QString why;
             RenderedEvent event;
             if (!record.load(m_file->get(), entry.index, &why) || !record.xml(&m_buffer, &why)) {
                 events->push_back(failedEvent(QStringLiteral("record %1: %2").arg(entry.fileRecord).arg(why)));
+                ++count;
                 continue;
             }
-            if (!parseEventXml(m_buffer.data(), m_buffer.size(), &event, &why))
-                event = failedEvent(QStringLiteral("record %1: %2").arg(entry.fileRecord).arg(why));
+            if (!parseEventXml(m_buffer.data(), m_buffer.size(), &event, &why)) {
+                events->push_back(failedEvent(QStringLiteral("record %1: %2").arg(entry.fileRecord).arg(why)));
+                ++count;
+                continue;
+            }
+            // The query's condition on the rendered event: above the bookmark, one of the identifiers.
+            const EventValue &recordId = event.values[ValueEventRecordId];
+            if (recordId.type != EventValueType::UInt64 || recordId.number <= m_afterRecordId ||
+                !wanted(m_eventIds, event.values[ValueEventId]))
+                continue;
             events->push_back(std::move(event));
+            ++count;
         }
-        return 0;
+        return count == 0 ? EventLogError::NoMoreItems : 0;
     }
 
 private:
     std::unique_ptr<EvtxFile> m_file;
     std::vector<EvtxEntry> m_entries; // oldest first by file record number
     std::vector<QString> m_problems;
+    quint64 m_afterRecordId;
+    std::vector<quint16> m_eventIds;
     std::vector<char> m_buffer;
 };
 
@@ -605,10 +617,19 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path
         *error = EventLogError::InvalidData;
         return nullptr;
     }
-    quint64 highest = 0;
+    // Records of this file already handed out need not be looked at again,
+    // unless the file was rewritten from its start (its first chunk differs).
+    QByteArray firstChunk(32, '\0');
+    {
+        const Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0 || !readAt(fd.get(), 4096 + 8, firstChunk.data(), firstChunk.size()))
+            firstChunk.clear();
+    }
+    const quint64 alreadyRead =
+        sameFile && !firstChunk.isEmpty() && firstChunk == state.firstChunk ? state.highestRecord : 0;
+    quint64 highest = alreadyRead;
     std::vector<EvtxEntry> entries;
     std::vector<QString> problems;
-    std::vector<char> buffer;
     EvtxRecord record;
     for (int index = 0; index < count; ++index) {
         if (!record.load(file->get(), index, &why)) {
@@ -617,11 +638,11 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path
         }
         uint64_t fileRecord = 0;
         uint32_t eventIdentifier = 0;
-        if (libevtx_record_get_identifier(record.get(), &fileRecord, nullptr) != 1)
+        if (libevtx_record_get_identifier(record.get(), &fileRecord, nullptr) != 1 || fileRecord <= alreadyRead)
             continue;
         highest = std::max<quint64>(highest, fileRecord);
-        // The record's own event identifier avoids rendering the others; its
-        // low 16 bits are the EventID.
+        // The record's own event identifier (low 16 bits: the EventID) spares
+        // rendering the others; the rendered values decide for the rest.
         if (libevtx_record_get_event_identifier(record.get(), &eventIdentifier, nullptr) == 1) {
             EventValue id;
             id.type = EventValueType::UInt16;
@@ -629,18 +650,7 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path
             if (!wanted(eventIds, id))
                 continue;
         }
-        if (!record.xml(&buffer, &why)) {
-            problems.push_back(QStringLiteral("record %1: %2").arg(fileRecord).arg(why));
-            continue;
-        }
-        EventValue eventId;
-        EventValue recordId;
-        if (!peekEventXml(buffer.data(), buffer.size(), &eventId, &recordId)) {
-            entries.push_back({index, fileRecord}); // the full parse reports it
-            continue;
-        }
-        if (wanted(eventIds, eventId) && recordId.type == EventValueType::UInt64 && recordId.number > afterRecordId)
-            entries.push_back({index, fileRecord});
+        entries.push_back({index, fileRecord});
     }
     record.reset();
     // Newest first by record number, also when the log has wrapped.
@@ -652,7 +662,9 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path
     state.size = st.st_size;
     state.modified = modified;
     state.highestRecord = highest;
-    return std::make_unique<EvtxQuery>(std::move(file), std::move(entries), std::move(problems));
+    state.firstChunk = firstChunk;
+    return std::make_unique<EvtxQuery>(std::move(file), std::move(entries), std::move(problems), afterRecordId,
+                                       eventIds);
 }
 
 } // namespace userCollector

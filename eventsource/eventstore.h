@@ -48,7 +48,8 @@ public:
         ino_t inode = 0;
         qint64 size = 0;
         qint64 modified = 0;       // nanoseconds
-        quint64 highestRecord = 0; // file record numbers already handed out
+        quint64 highestRecord = 0; // file record numbers already looked at
+        QByteArray firstChunk;     // record numbers of the first chunk, to notice a rewritten file
     };
 
 private:
