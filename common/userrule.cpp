@@ -36,9 +36,9 @@ QString UserRule::toString() const
     for (const HostEntry &h : hosts)
         entries.append((h.negated ? QStringLiteral("!") : QString()) + h.address.toString());
     for (const NetworkEntry &n : networks)
-        entries.append(QStringLiteral("%1%2/%3")
-                           .arg(n.negated ? QStringLiteral("!") : QString(), n.address.toString())
-                           .arg(n.prefixLength));
+        // One pass: a scope such as "%1" in the address must not be taken for a placeholder.
+        entries.append(QStringLiteral("%1%2/%3").arg(n.negated ? QStringLiteral("!") : QString(), n.address.toString(),
+                                                     QString::number(n.prefixLength)));
     for (const RangeEntry &r : ranges)
         entries.append(QStringLiteral("%1%2-%3").arg(r.negated ? QStringLiteral("!") : QString(), r.low.toString(),
                                                      r.high.toString()));

@@ -114,6 +114,14 @@ TEST(UserRule, ValidityAndTextForm)
     EXPECT_EQ(rule.toString(), QStringLiteral("2: block: any on (10.2.0.1,10.0.0.0/8,!10.1.1.1-10.1.1.9)"));
     rule.user.clear();
     EXPECT_FALSE(rule.isValid());
+
+    // Scope ids look like placeholders; the text form must keep them.
+    common::UserRule scoped;
+    scoped.id = 1;
+    scoped.user = QStringLiteral("a");
+    ASSERT_TRUE(scoped.addEntry(QStringLiteral("!fe80::%1/64")));
+    ASSERT_TRUE(scoped.addEntry(QStringLiteral("fe80::1%2-fe80::9%2")));
+    EXPECT_EQ(scoped.toString(), QStringLiteral("1: block: a on (!fe80::%1/64,fe80::1%2-fe80::9%2)"));
 }
 
 TEST(UserRule, RangeContainsByBytes)
