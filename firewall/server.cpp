@@ -10,6 +10,8 @@
 #include <QHostAddress>
 #include <QTimerEvent>
 
+#include <sys/socket.h>
+
 namespace UtmConnect {
 
 namespace {
@@ -78,6 +80,10 @@ bool Server::start()
         ApplicationDebug::logLow(QStringLiteral("Unable to listen on port %1").arg(port));
         return false;
     }
+    // Qt listens with a queue of 50; firewalls that all reconnect after a
+    // restart would otherwise wait out SYN retries. Listening again on a
+    // listening socket only resizes its queue.
+    ::listen(int(pskServer->socketDescriptor()), SOMAXCONN);
     if (timerId == 0)
         timerId = startTimer(KeepAliveCheckMs, Qt::CoarseTimer);
     return true;
