@@ -44,9 +44,11 @@ public:
                        .arg(m_dir.filePath(QStringLiteral("socket")))
                        .toUtf8());
         file.close();
-        m_daemon.start(QStringLiteral("dbus-daemon"),
-                       {QStringLiteral("--config-file=%1").arg(config), QStringLiteral("--nofork"),
-                        QStringLiteral("--print-address=1")});
+        // Ends with the test process even when the test dies.
+        m_daemon.start(QStringLiteral("setpriv"),
+                       {QStringLiteral("--pdeathsig"), QStringLiteral("TERM"), QStringLiteral("--"),
+                        QStringLiteral("dbus-daemon"), QStringLiteral("--config-file=%1").arg(config),
+                        QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
         if (!m_daemon.waitForStarted(5000) || !m_daemon.waitForReadyRead(5000))
             return;
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();

@@ -91,7 +91,16 @@ bool DnsmasqServer::start(const QByteArray &hosts, const QString &localDomain)
             arguments << QStringLiteral("--local=/%1/").arg(localDomain);
         if (::geteuid() == 0)
             arguments << QStringLiteral("--user=root") << QStringLiteral("--group=root");
-        m_process.start(binary(), arguments);
+        // A test that dies must not leave its server behind: the server gets
+        // a signal when its parent goes, where setpriv can arrange that.
+        if (QFileInfo(QStringLiteral("/usr/bin/setpriv")).isExecutable()) {
+            arguments =
+                QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("TERM"), QStringLiteral("--"), binary()} +
+                arguments;
+            m_process.start(QStringLiteral("/usr/bin/setpriv"), arguments);
+        } else {
+            m_process.start(binary(), arguments);
+        }
         if (!m_process.waitForStarted(5000)) {
             m_error = m_process.errorString();
             return false;
