@@ -71,6 +71,19 @@ TEST_F(ClientConversation, RunsHandshakeConfigurationRulesAndLogons)
     EXPECT_TRUE(logText().contains(QStringLiteral("[UtmConnect] 127.0.0.1: received\r\n")));
 }
 
+// The service core answers the initial rules at once with the current
+// logons: they leave after the rules' Ack, as "[Startup]", in the same turn.
+TEST_F(ClientConversation, LogonsRoutedFromTheRulesSignalFollowTheAck)
+{
+    UtmConnect::Server *server = startServer();
+    QObject::connect(server, &UtmConnect::Server::initialRules, server, [&](QString ad, QString fw) {
+        server->newLogons(logons({QStringLiteral("alice")}), ad, fw);
+    });
+    diag::FirewallPeer *peer = readyPeer(peerOptions());
+    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Startup")));
+    EXPECT_EQ(headers(peer), (QStringList{"Agent", "Ack", "Result", "Ack", "Startup"}));
+}
+
 // Sequences that break the protocol: the agent answers with a Goodbye
 // carrying the reason, logs the exception text and closes.
 TEST_F(ClientConversation, ProtocolErrorsEndTheConnectionWithAGoodbye)
