@@ -431,6 +431,13 @@ quint32 EventStoreSession::resolve(QString *path, Kind *kind) const
         *kind = Kind::Evtx;
         return 0;
     }
+    const unsigned char b0 = static_cast<unsigned char>(head[0]);
+    const unsigned char b1 = static_cast<unsigned char>(head[1]);
+    if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF) || (st.st_size >= 2 && (b0 == 0 || b1 == 0))) {
+        // Some export tools write UTF-16; read as bytes it would look empty.
+        logProblem(QStringLiteral("%1 is not UTF-8 text: convert it to UTF-8").arg(*path));
+        return EventLogError::InvalidData;
+    }
     if (path->endsWith(QLatin1String(".evtx"), Qt::CaseInsensitive)) {
         // An EVTX file still being created is read once it has a header.
         if (st.st_size == 0) {

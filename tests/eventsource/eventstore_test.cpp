@@ -165,6 +165,24 @@ TEST_F(EventStoreTest, TheFolderMayDisappearBetweenQueries)
     EXPECT_EQ(read(1), (std::vector<qint64>{2}));
 }
 
+TEST_F(EventStoreTest, GarbageBetweenElementsLosesNoEvent)
+{
+    append("<?xml version='1.0' encoding='utf-8'?>\n<Events>\n" + event(1) + "\x01\x02 junk > & ; \n" + event(2) +
+           "</Events>\n");
+    EXPECT_EQ(read(), (std::vector<qint64>{2, 1}));
+}
+
+TEST_F(EventStoreTest, Utf16LogsAreRefusedWithAReason)
+{
+    QByteArray utf16("\xff\xfe");
+    const QString text = QString::fromUtf8(event(1));
+    utf16.append(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+    instance.writeFile(QStringLiteral("eventlog/dc01/Security.xml"), utf16);
+    quint32 error = 0;
+    EXPECT_TRUE(read(0, &error).empty());
+    EXPECT_EQ(error, EventLogError::InvalidData);
+}
+
 TEST_F(EventStoreTest, EvtxIsReadNewestFirstAndNotAgainWhileUnchanged)
 {
     QDir().mkpath(instance.filePath(QStringLiteral("eventlog/dc01")));

@@ -2,6 +2,7 @@
 #include "securityxml.h"
 
 #include <gtest/gtest.h>
+#include <random>
 
 using namespace userCollector;
 
@@ -160,6 +161,52 @@ TEST(EventXmlParser, DeepNestingIsRefusedNotOverflowed)
         xml += "<a>";
     RenderedEvent event;
     EXPECT_FALSE(parse(xml, &event));
+}
+
+TEST(EventXmlParser, MutatedEventsNeverCrashTheParser)
+{
+    testsupport::SecurityEvent spec;
+    spec.time = QDateTime::currentDateTimeUtc();
+    const QByteArray original = testsupport::securityEventXml(spec);
+    std::mt19937 random(20240301);
+    const char specials[] = "<>&;'\"/=!?[]-x\x01\xff";
+    int rendered = 0;
+    for (int round = 0; round < 4000; ++round) {
+        QByteArray xml = original;
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < edits; ++i) {
+            const int at = static_cast<int>(random() % static_cast<unsigned>(xml.size()));
+            switch (random() % 4) {
+            case 0:
+                xml[at] = specials[random() % (sizeof(specials) - 1)];
+                break;
+            case 1:
+                xml.insert(at, specials[random() % (sizeof(specials) - 1)]);
+                break;
+            case 2:
+                xml.remove(at, 1 + static_cast<int>(random() % 20));
+                break;
+            default:
+                xml.truncate(at);
+                break;
+            }
+            if (xml.isEmpty())
+                break;
+        }
+        RenderedEvent event;
+        QString error;
+        if (parse(xml, &event, &error)) {
+            ++rendered;
+        } else {
+            EXPECT_FALSE(error.isEmpty());
+        }
+        EventValue id;
+        EventValue record;
+        peekEventXml(xml.constData(), static_cast<std::size_t>(xml.size()), &id, &record);
+    }
+    // Edits inside texts leave the element well formed; edits of markup do not.
+    EXPECT_GT(rendered, 100);
+    EXPECT_LT(rendered, 3900);
 }
 
 } // namespace
