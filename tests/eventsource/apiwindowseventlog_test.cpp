@@ -414,6 +414,24 @@ TEST_F(ReaderTest, RealSecurityLogs)
     EXPECT_FALSE(log().contains(QStringLiteral("EvtRender failed"))) << qPrintable(log());
 }
 
+TEST_F(ReaderTest, ARealLogCopiedAgainYieldsOnlyItsNewEvents)
+{
+    common::Clock::setNowForTest(QDateTime(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC));
+    const QString target = instance.filePath(QStringLiteral("eventlog/dc/Security.evtx"));
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    const QString source = testsupport::sharedDataPath(QStringLiteral("data/eventlogs/dc-mixed-4624-4768.evtx"));
+    ASSERT_TRUE(QFile::copy(source, target));
+    ApiWindowsEventLog reader(QStringLiteral("dc"), {}, 24u * 365 * 86400, QString(), QString());
+    EXPECT_EQ(reader.collect().size(), 2);
+    // The bookmark is the events' own EventRecordID, not the file's record number.
+    EXPECT_EQ(reader.lastRecordId(), 237294553u);
+    // The periodic export is copied over again (a new file).
+    ASSERT_TRUE(QFile::remove(target));
+    ASSERT_TRUE(QFile::copy(source, target));
+    EXPECT_TRUE(reader.collect().isEmpty());
+    EXPECT_FALSE(reader.failureTime().isValid());
+}
+
 TEST_F(ReaderTest, TheWindowAppliesToRealLogsToo)
 {
     // The replication log spans 12:02:34 to 12:04:09 UTC on 2020-08-02.
