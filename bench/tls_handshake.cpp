@@ -7,6 +7,8 @@
 //
 //   bench_tls_handshake [--benchmark_* options]
 //   bench_tls_handshake --serve <hex key>     (the PskServer process)
+//   bench_tls_handshake --client <port> <count> <cipher>
+//                                             (handshakes against a running server, for profiling)
 #include "firewall/pskserver.h"
 #include "firewall/psksocket.h"
 
@@ -22,7 +24,9 @@
 #include <openssl/ssl.h>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -158,6 +162,34 @@ struct ServerProcess
     }
 };
 
+SSL_CTX *clientContext(const char *cipher)
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(ctx, cipher);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_psk_client_callback(ctx, clientPsk);
+    return ctx;
+}
+
+// One full handshake, then a close notification; false on any failure.
+bool handshakeOnce(SSL_CTX *ctx, quint16 port)
+{
+    const int fd = connectTo(port);
+    if (fd < 0)
+        return false;
+    SSL *ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    const bool ok = SSL_connect(ssl) == 1;
+    if (ok)
+        SSL_shutdown(ssl);
+    else
+        ERR_print_errors_fp(stderr);
+    SSL_free(ssl);
+    ::close(fd);
+    return ok;
+}
+
 void handshakes(benchmark::State &state, bool own, const char *cipher)
 {
     ServerProcess server;
@@ -165,30 +197,15 @@ void handshakes(benchmark::State &state, bool own, const char *cipher)
         state.SkipWithError("server did not start");
         return;
     }
-    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_cipher_list(ctx, cipher);
-    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-    SSL_CTX_set_psk_client_callback(ctx, clientPsk);
-
+    SSL_CTX *ctx = clientContext(cipher);
     const qint64 pid = server.process.processId();
     const double cpuBefore = cpuSeconds(pid);
     qint64 done = 0;
     for (auto _ : state) {
-        const int fd = connectTo(server.port);
-        SSL *ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        if (fd < 0 || SSL_connect(ssl) != 1) {
-            ERR_print_errors_fp(stderr);
-            SSL_free(ssl);
-            if (fd >= 0)
-                ::close(fd);
+        if (!handshakeOnce(ctx, server.port)) {
             state.SkipWithError("handshake failed");
             break;
         }
-        SSL_shutdown(ssl);
-        SSL_free(ssl);
-        ::close(fd);
         ++done;
     }
     // Let the server finish its last teardown before reading its CPU time.
@@ -200,12 +217,69 @@ void handshakes(benchmark::State &state, bool own, const char *cipher)
         state.counters["server_hs_per_cpu_s"] = benchmark::Counter(double(done) / cpu);
 }
 
+// Both servers in the same time window, one handshake with each in turn, so
+// that the load of a shared machine weighs on both alike.
+void sideBySide(benchmark::State &state, const char *cipher)
+{
+    ServerProcess own;
+    ServerProcess reference;
+    if (!own.start(true, QString::fromLatin1(cipher)) || !reference.start(false, QString::fromLatin1(cipher))) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    SSL_CTX *ctx = clientContext(cipher);
+    const double ownCpuBefore = cpuSeconds(own.process.processId());
+    const double referenceCpuBefore = cpuSeconds(reference.process.processId());
+    double ownWall = 0;
+    double referenceWall = 0;
+    qint64 done = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const bool ownOk = handshakeOnce(ctx, own.port);
+        const auto t1 = std::chrono::steady_clock::now();
+        const bool referenceOk = handshakeOnce(ctx, reference.port);
+        const auto t2 = std::chrono::steady_clock::now();
+        if (!ownOk || !referenceOk) {
+            state.SkipWithError("handshake failed");
+            break;
+        }
+        ownWall += std::chrono::duration<double>(t1 - t0).count();
+        referenceWall += std::chrono::duration<double>(t2 - t1).count();
+        ++done;
+    }
+    QThread::msleep(50);
+    const double ownCpu = cpuSeconds(own.process.processId()) - ownCpuBefore;
+    const double referenceCpu = cpuSeconds(reference.process.processId()) - referenceCpuBefore;
+    SSL_CTX_free(ctx);
+    if (done == 0 || ownWall <= 0 || referenceWall <= 0)
+        return;
+    state.counters["PskServer_hs_per_s"] = double(done) / ownWall;
+    state.counters["s_server_hs_per_s"] = double(done) / referenceWall;
+    state.counters["wall_ratio"] = referenceWall / ownWall;
+    if (ownCpu > 0 && referenceCpu > 0) {
+        state.counters["PskServer_hs_per_cpu_s"] = double(done) / ownCpu;
+        state.counters["s_server_hs_per_cpu_s"] = double(done) / referenceCpu;
+        state.counters["cpu_ratio"] = referenceCpu / ownCpu;
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc >= 3 && std::strcmp(argv[1], "--serve") == 0)
         return serve(argv[2], argc, argv);
+
+    if (argc >= 5 && std::strcmp(argv[1], "--client") == 0) {
+        SSL_CTX *ctx = clientContext(argv[4]);
+        const quint16 port = static_cast<quint16>(std::atoi(argv[2]));
+        const int count = std::atoi(argv[3]);
+        int failed = 0;
+        for (int i = 0; i < count; ++i)
+            failed += handshakeOnce(ctx, port) ? 0 : 1;
+        SSL_CTX_free(ctx);
+        return failed == 0 ? 0 : 1;
+    }
 
     selfPath = QString::fromLocal8Bit(argv[0]);
     const char *ciphers[] = {"DHE-PSK-AES128-GCM-SHA256", "ECDHE-PSK-CHACHA20-POLY1305"};
@@ -217,6 +291,12 @@ int main(int argc, char **argv)
                 ->UseRealTime()
                 ->Unit(benchmark::kMicrosecond);
         }
+    }
+    for (const char *cipher : ciphers) {
+        benchmark::RegisterBenchmark((std::string("SideBySide/") + cipher).c_str(), sideBySide, cipher)
+            ->Iterations(3000)
+            ->UseRealTime()
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

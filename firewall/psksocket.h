@@ -78,7 +78,7 @@ public:
                              OpenMode openMode = ReadWrite) override;
 
     // Encrypts and sends what is pending, then flushes the inner socket.
-    // Returns the inner socket's result (false without one). Hides the
+    // True when bytes went to the network (false without an inner socket). Hides the
     // non-virtual QAbstractSocket::flush: call it through a PskSocket.
     bool flush();
 
@@ -155,6 +155,8 @@ private:
     QByteArray m_pskKey;
     bool m_inTransmit = false;
     bool m_transmitQueued = false;
+    bool m_sentInTransmit = false;
+    bool m_flushedInTransmit = false;
     bool m_flushQueued = false;
     bool m_readFailed = false; // a fatal TLS error while reading stops all processing
 };
