@@ -304,8 +304,8 @@ void AgentAd::ensureUserFilter(const settings::ADConfiguration &config)
     if (filters.contains(config.name()))
         return;
     common::UserFilter *filter = config.firewallName().startsWith(QLatin1String("fake_fw"))
-        ? new common::MockUserFilter(this)
-        : new common::UserFilter(this);
+                                     ? new common::MockUserFilter(this)
+                                     : new common::UserFilter(this);
     filters.insert(config.name(), filter);
 }
 

@@ -107,8 +107,8 @@ int main(int argc, char **argv)
     const QByteArray key = "benchmark key";
     QFile config(instance.filePath(QStringLiteral("config.ini")));
     config.open(QIODevice::WriteOnly);
-    config.write("[Global]\nVerboseLevel=" + verbose + "\nFirewallEnabled=true\n\n[WebServer]\nPort=" +
-                 QByteArray::number(port) + "\nSSLKey=" + key + "\n");
+    config.write("[Global]\nVerboseLevel=" + verbose +
+                 "\nFirewallEnabled=true\n\n[WebServer]\nPort=" + QByteArray::number(port) + "\nSSLKey=" + key + "\n");
     config.close();
     QDir().mkpath(instance.filePath(QStringLiteral("tmp")));
 
@@ -183,8 +183,8 @@ int main(int argc, char **argv)
                 (cpuAfter - cpuBefore) * 1000.0 / peers);
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
-    std::printf("peers' CPU (this process)  %.2f s\n",
-                double(self.ru_utime.tv_sec + self.ru_stime.tv_sec) + double(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6);
+    std::printf("peers' CPU (this process)  %.2f s\n", double(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+                                                           double(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6);
     std::printf("agent memory               VmRSS before %s, after %s, VmHWM %s\n", rssBefore.constData(),
                 rss.constData(), hwm.constData());
 

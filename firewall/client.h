@@ -60,12 +60,12 @@ public:
 
     // Conversation states.
     enum State : qint32 {
-        TlsHandshake = 0,    // TCP accepted, TLS not finished
-        WaitHandshake = 1,   // TLS up, waiting for the firewall's "[UTM]"
+        TlsHandshake = 0,      // TCP accepted, TLS not finished
+        WaitHandshake = 1,     // TLS up, waiting for the firewall's "[UTM]"
         WaitConfiguration = 2, // "[Agent]" sent
         WaitInitialRules = 4,  // Configuration stored, "[Result]" sent
-        Startup = 5,         // initial rules handed over; next logons go as "[Startup]"
-        Established = 6,     // logons as "[Login]", logoffs as "[Logout]"
+        Startup = 5,           // initial rules handed over; next logons go as "[Startup]"
+        Established = 6,       // logons as "[Login]", logoffs as "[Logout]"
     };
 
     // Takes ownership of socket (it becomes the client's child).
@@ -145,13 +145,13 @@ private:
     qint32 m_protocolVersion = 0;
 
     std::unique_ptr<MessageFramer> m_framer;
-    QString m_peer;          // peer address text, kept for log lines after the socket is gone
+    QString m_peer; // peer address text, kept for log lines after the socket is gone
     QHostAddress m_peerAddress;
     QDateTime m_acceptedAt;
     QDateTime m_encryptedAt;
-    bool m_reading = false;  // socketReadyRead is running
+    bool m_reading = false;     // socketReadyRead is running
     bool m_readPending = false; // data announced while process() ran
-    bool m_closing = false;  // the connection is being closed: handle and send nothing more
+    bool m_closing = false;     // the connection is being closed: handle and send nothing more
 };
 
 } // namespace UtmConnect

@@ -9,7 +9,6 @@
 
 #include <QHostAddress>
 #include <QTimerEvent>
-
 #include <sys/socket.h>
 
 namespace UtmConnect {
@@ -139,7 +138,8 @@ void Server::newConnection()
             continue;
         }
         const QString peer = addressText(socket->peerAddress());
-        ApplicationDebug::logLow(QStringLiteral("[UtmConnect] %1: %2").arg(peer, QStringLiteral("connection initiated")));
+        ApplicationDebug::logLow(
+            QStringLiteral("[UtmConnect] %1: %2").arg(peer, QStringLiteral("connection initiated")));
 
         const QList<Client *> copy = clients;
         for (Client *client : copy) {

@@ -12,13 +12,12 @@
 
 namespace {
 
-const char Usage[] =
-    "[--host HOST] [--port PORT] (--key TEXT | --key-hex HEX) [--identity ID] [--bind ADDRESS]\n"
-    "        [--version 2|3] [--model TEXT] [--firmware TEXT] [--serial TEXT]\n"
-    "        [--controller ADDRESS]... [--ignore USER]... [--set KEY=VALUE]... [--rules FILE]\n"
-    "        [--keepalive SECONDS] [--duration SECONDS] [--verbose]\n"
-    "  Configuration keys given with --set are sent as written (LogonTime=28800 unless set).\n"
-    "  The rules file holds the initial user list as sent: [Network], [Network_2], ... sections.";
+const char Usage[] = "[--host HOST] [--port PORT] (--key TEXT | --key-hex HEX) [--identity ID] [--bind ADDRESS]\n"
+                     "        [--version 2|3] [--model TEXT] [--firmware TEXT] [--serial TEXT]\n"
+                     "        [--controller ADDRESS]... [--ignore USER]... [--set KEY=VALUE]... [--rules FILE]\n"
+                     "        [--keepalive SECONDS] [--duration SECONDS] [--verbose]\n"
+                     "  Configuration keys given with --set are sent as written (LogonTime=28800 unless set).\n"
+                     "  The rules file holds the initial user list as sent: [Network], [Network_2], ... sections.";
 
 void print(const QString &text)
 {
@@ -92,7 +91,10 @@ int run(const QStringList &arguments)
             QFile file(value);
             ok = file.open(QIODevice::ReadOnly);
             if (ok)
-                options.rules = QString::fromUtf8(file.readAll()).trimmed().replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+                options.rules = QString::fromUtf8(file.readAll())
+                                    .trimmed()
+                                    .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                                    .replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
         } else if (option == QLatin1String("--keepalive")) {
             const double seconds = value.toDouble(&ok);
             ok = ok && seconds >= 0;

@@ -1,9 +1,8 @@
 #include "tools/firewallpeer.h"
 
+#include <cstring>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-
-#include <cstring>
 
 namespace diag {
 
@@ -69,12 +68,11 @@ QString PeerProtocol::configuration(const QStringList &controllers, const QStrin
 {
     QStringList lines{QStringLiteral("[Configuration]")};
     for (int i = 0; i < controllers.size(); ++i)
-        lines.append(QStringLiteral("%1=%2")
-                         .arg(i == 0 ? QStringLiteral("Controller") : QStringLiteral("Controller_%1").arg(i + 1),
-                              controllers.at(i)));
+        lines.append(QStringLiteral("%1=%2").arg(
+            i == 0 ? QStringLiteral("Controller") : QStringLiteral("Controller_%1").arg(i + 1), controllers.at(i)));
     for (int i = 0; i < ignores.size(); ++i)
-        lines.append(QStringLiteral("%1=%2")
-                         .arg(i == 0 ? QStringLiteral("Ignore") : QStringLiteral("Ignore_%1").arg(i + 1), ignores.at(i)));
+        lines.append(QStringLiteral("%1=%2").arg(
+            i == 0 ? QStringLiteral("Ignore") : QStringLiteral("Ignore_%1").arg(i + 1), ignores.at(i)));
     for (const auto &key : keys)
         lines.append(QStringLiteral("%1=%2").arg(key.first, key.second));
     return lines.join(QStringLiteral("\r\n"));
@@ -174,8 +172,8 @@ TlsPskClient::~TlsPskClient()
         SSL_free(m_ssl); // frees both BIOs
 }
 
-void TlsPskClient::connectToAgent(const QString &host, quint16 port, const QByteArray &key,
-                                  const QByteArray &identity, const QHostAddress &bindAddress)
+void TlsPskClient::connectToAgent(const QString &host, quint16 port, const QByteArray &key, const QByteArray &identity,
+                                  const QHostAddress &bindAddress)
 {
     m_key = key;
     m_identity = identity;

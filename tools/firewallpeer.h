@@ -10,7 +10,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QVector>
-
 #include <openssl/types.h>
 
 namespace diag {
@@ -141,7 +140,7 @@ public:
         QStringList ignores;
         // Further Configuration keys in order, e.g. {"LogonTime", "28800"}.
         QList<QPair<QString, QString>> configuration{{QStringLiteral("LogonTime"), QStringLiteral("28800")}};
-        QString rules; // initial user list text; empty: PeerProtocol::defaultRules()
+        QString rules;       // initial user list text; empty: PeerProtocol::defaultRules()
         int keepAliveMs = 0; // 0: no keep-alives
         bool autopilot = true;
     };

@@ -31,7 +31,8 @@ protected:
         QFile file(m_dir.filePath(QStringLiteral("config.ini")));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("[Global]\nVerboseLevel=high\nADObsolescenceTimeout=604800\nFirewallEnabled=true\n\n"
-                   "[WebServer]\nPort=0\nSSLKey=" + Key + "\n");
+                   "[WebServer]\nPort=0\nSSLKey=" +
+                   Key + "\n");
         file.close();
         settings::Settings::setDirectoryForTest(m_dir.path());
         ApplicationDebug::create(m_dir.filePath(QStringLiteral("log")));
@@ -66,8 +67,8 @@ protected:
         options.rules = rules;
         m_peer = std::make_unique<diag::FirewallPeer>(options);
         m_peer->start();
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return m_peer->rulesSent() && m_peer->count(QStringLiteral("Ack")) >= 2; }, 10000));
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return m_peer->rulesSent() && m_peer->count(QStringLiteral("Ack")) >= 2; }, 10000));
         return m_peer.get();
     }
 
@@ -123,9 +124,10 @@ TEST_F(AgentFirewall, FirewallRulesFillItsFilter)
     EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: initial rules: 1: pass: alice on (10.0.0.5)")));
 
     // A delta: add bob, delete rule 2, and a deletion that matches nothing.
-    peer->sendText(QStringLiteral("[Adduser]\r\nuser=bob\r\nid=3\r\naction=pass\r\nHOST=10.0.0.7\r\n"
-                                  "[Deluser]\r\nuser=ANY\r\nid=2\r\naction=block\r\nNETWORK=10.0.0.0/8\r\nHOST=1.2.3.4\r\n"
-                                  "[Deluser_2]\r\nuser=carol\r\nid=9\r\naction=pass\r\nHOST=10.0.0.9"));
+    peer->sendText(
+        QStringLiteral("[Adduser]\r\nuser=bob\r\nid=3\r\naction=pass\r\nHOST=10.0.0.7\r\n"
+                       "[Deluser]\r\nuser=ANY\r\nid=2\r\naction=block\r\nNETWORK=10.0.0.0/8\r\nHOST=1.2.3.4\r\n"
+                       "[Deluser_2]\r\nuser=carol\r\nid=9\r\naction=pass\r\nHOST=10.0.0.9"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return peer->count(QStringLiteral("Ack")) >= 3; }, 10000));
     EXPECT_EQ(filter->toString(), QStringLiteral("1: pass: alice on (10.0.0.5),3: pass: bob on (10.0.0.7)"));
     EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: can't remove rule for carol")));

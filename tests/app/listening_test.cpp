@@ -82,7 +82,8 @@ protected:
 
     int finishAgent()
     {
-        const bool finished = QTest::qWaitFor([&] { return m_agent->state() == QProcess::NotRunning; }, ProcessTimeoutMs);
+        const bool finished =
+            QTest::qWaitFor([&] { return m_agent->state() == QProcess::NotRunning; }, ProcessTimeoutMs);
         EXPECT_TRUE(finished);
         return finished ? m_agent->exitCode() : -100;
     }
@@ -118,7 +119,8 @@ protected:
         return QTest::qWaitFor(
             [&] {
                 return peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")) ==
-                    QLatin1Char('"') + reason + QLatin1Char('"') && peer->isDisconnected();
+                           QLatin1Char('"') + reason + QLatin1Char('"') &&
+                       peer->isDisconnected();
             },
             15000);
     }

@@ -7,8 +7,8 @@
 
 namespace {
 
-using testsupport::ConnectionFixture;
 using diag::PeerProtocol;
+using testsupport::ConnectionFixture;
 
 class ClientConversation : public ConnectionFixture
 {
@@ -62,7 +62,8 @@ TEST_F(ClientConversation, RunsHandshakeConfigurationRulesAndLogons)
     server->newLogons(logons({QStringLiteral("carol")}), client->adName(), client->serial());
     server->newLogoff(common::Logoff(two.first(), common::Logoff::LogoffPing), client->adName(), client->serial());
     ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Logout")));
-    EXPECT_EQ(peer->first(QStringLiteral("Login")).value(QStringLiteral("CORP\\carol")), QStringLiteral("28800@10.0.0.5"));
+    EXPECT_EQ(peer->first(QStringLiteral("Login")).value(QStringLiteral("CORP\\carol")),
+              QStringLiteral("28800@10.0.0.5"));
     EXPECT_EQ(peer->first(QStringLiteral("Logout")).value(QStringLiteral("CORP\\alice")), QStringLiteral("10.0.0.5"));
     // The peer acknowledged all three; nothing waits.
     ASSERT_TRUE(QTest::qWaitFor([&] { return client->pendingAckCount() == 0; }, 5000));
@@ -76,9 +77,8 @@ TEST_F(ClientConversation, RunsHandshakeConfigurationRulesAndLogons)
 TEST_F(ClientConversation, LogonsRoutedFromTheRulesSignalFollowTheAck)
 {
     UtmConnect::Server *server = startServer();
-    QObject::connect(server, &UtmConnect::Server::initialRules, server, [&](QString ad, QString fw) {
-        server->newLogons(logons({QStringLiteral("alice")}), ad, fw);
-    });
+    QObject::connect(server, &UtmConnect::Server::initialRules, server,
+                     [&](QString ad, QString fw) { server->newLogons(logons({QStringLiteral("alice")}), ad, fw); });
     diag::FirewallPeer *peer = readyPeer(peerOptions());
     ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Startup")));
     EXPECT_EQ(headers(peer), (QStringList{"Agent", "Ack", "Result", "Ack", "Startup"}));
@@ -88,7 +88,8 @@ TEST_F(ClientConversation, LogonsRoutedFromTheRulesSignalFollowTheAck)
 // carrying the reason, logs the exception text and closes.
 TEST_F(ClientConversation, ProtocolErrorsEndTheConnectionWithAGoodbye)
 {
-    const QString handshake = PeerProtocol::handshake(3, QStringLiteral("m"), QStringLiteral("f"), QStringLiteral("S1"));
+    const QString handshake =
+        PeerProtocol::handshake(3, QStringLiteral("m"), QStringLiteral("f"), QStringLiteral("S1"));
     const QString configuration = PeerProtocol::configuration({QStringLiteral("192.0.2.1")}, {},
                                                               {{QStringLiteral("LogonTime"), QStringLiteral("600")}});
     struct Case
@@ -99,19 +100,31 @@ TEST_F(ClientConversation, ProtocolErrorsEndTheConnectionWithAGoodbye)
         QString logged;
     };
     const Case cases[] = {
-        {"configuration before handshake", {configuration}, "Protocol error",
+        {"configuration before handshake",
+         {configuration},
+         "Protocol error",
          "Expected a handshake message but got something else"},
-        {"keep-alive before handshake", {PeerProtocol::keepAlive()}, "Protocol error",
+        {"keep-alive before handshake",
+         {PeerProtocol::keepAlive()},
+         "Protocol error",
          "Expected a handshake message but got something else"},
-        {"keep-alive before configuration", {handshake, PeerProtocol::keepAlive()}, "Protocol error",
+        {"keep-alive before configuration",
+         {handshake, PeerProtocol::keepAlive()},
+         "Protocol error",
          "Expected a configuration message but got something else"},
-        {"version 4", {PeerProtocol::handshake(4, "m", "f", "S1")}, "Protocol version unsupported (expected 2 or 3)",
+        {"version 4",
+         {PeerProtocol::handshake(4, "m", "f", "S1")},
+         "Protocol version unsupported (expected 2 or 3)",
          "UTM protocol version not managed"},
         {"wrong ack count", {handshake, configuration, PeerProtocol::ack(5)}, "Bad ack", "Not the good ack"},
-        {"rules before the ack of the result", {handshake, configuration, PeerProtocol::defaultRules()},
-         "Protocol error", "Expected an ack message but got something else: [Network]"},
-        {"controller host name", {handshake, "[Configuration]\r\nController=dc1.corp\r\nLogonTime=600"},
-         "Protocol error", "Controller should be an IP address"},
+        {"rules before the ack of the result",
+         {handshake, configuration, PeerProtocol::defaultRules()},
+         "Protocol error",
+         "Expected an ack message but got something else: [Network]"},
+        {"controller host name",
+         {handshake, "[Configuration]\r\nController=dc1.corp\r\nLogonTime=600"},
+         "Protocol error",
+         "Controller should be an IP address"},
     };
     startServer();
     int n = 0;
@@ -122,7 +135,8 @@ TEST_F(ClientConversation, ProtocolErrorsEndTheConnectionWithAGoodbye)
         for (const QString &message : c.messages)
             peer->sendText(message);
         ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Goodbye")));
-        EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")), QLatin1Char('"') + c.reason + QLatin1Char('"'));
+        EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")),
+                  QLatin1Char('"') + c.reason + QLatin1Char('"'));
         EXPECT_TRUE(waitForDisconnect(peer));
         EXPECT_TRUE(waitForLog(c.logged)) << c.logged.toStdString();
     }
@@ -177,7 +191,8 @@ TEST_F(ClientConversation, HalfMessageStaysWhileLogonsGoOut)
     ASSERT_NE(client, nullptr);
 
     peer->sendRaw("[Keep-");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return client->lastReceived().isValid() && client->pendingAckCount() == 0; }, 5000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return client->lastReceived().isValid() && client->pendingAckCount() == 0; }, 5000));
     server->newLogons(logons({QStringLiteral("alice")}), client->adName(), client->serial());
     server->newLogons(logons({QStringLiteral("bob")}), client->adName(), client->serial());
     ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Login")));
@@ -205,7 +220,10 @@ TEST_F(ClientConversation, FirstLogonListIsStartupEvenWhenEmpty)
     EXPECT_TRUE(waitForLog(QStringLiteral("User bad user contain forbidden chars")));
     // The peer's "entries=0" matched.
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return server->findClient("127.0.0.1", "FW0001") && server->findClient("127.0.0.1", "FW0001")->pendingAckCount() == 0; },
+        [&] {
+            return server->findClient("127.0.0.1", "FW0001") &&
+                   server->findClient("127.0.0.1", "FW0001")->pendingAckCount() == 0;
+        },
         5000));
     EXPECT_FALSE(peer->isDisconnected());
 }
@@ -231,7 +249,8 @@ TEST_F(ClientConversation, OversizedMessageEndsTheConnection)
     diag::FirewallPeer *peer = manualPeer();
     peer->sendRaw(QByteArray(UtmConnect::MessageFramer::MaxMessageBytes + 4096, 'x'));
     ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Goodbye")));
-    EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")), QStringLiteral("\"Protocol error\""));
+    EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")),
+              QStringLiteral("\"Protocol error\""));
     EXPECT_TRUE(waitForDisconnect(peer));
     EXPECT_TRUE(waitForLog(QStringLiteral("Message from the UTM longer than")));
 }
@@ -270,7 +289,7 @@ TEST_F(ClientConversation, DisconnectStampsLastUtmConnection)
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             return settings::Settings::instance()->adConfiguration(QStringLiteral("FW0001")).lastUtmConnection() ==
-                start.addSecs(3600);
+                   start.addSecs(3600);
         },
         5000));
 }

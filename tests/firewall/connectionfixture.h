@@ -51,8 +51,8 @@ protected:
         QFile file(m_dir.filePath(QStringLiteral("config.ini")));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write("[Global]\nVerboseLevel=high\nADObsolescenceTimeout=604800\nFirewallEnabled=" +
-                   QByteArray(firewallEnabled ? "true" : "false") + "\nMaxThreadPool=64\n\n[WebServer]\nPort=" +
-                   QByteArray::number(port) + "\nSSLKey=" + key + "\n");
+                   QByteArray(firewallEnabled ? "true" : "false") +
+                   "\nMaxThreadPool=64\n\n[WebServer]\nPort=" + QByteArray::number(port) + "\nSSLKey=" + key + "\n");
     }
 
     UtmConnect::Server *startServer()
@@ -94,8 +94,8 @@ protected:
     diag::FirewallPeer *readyPeer(diag::FirewallPeer::Options options)
     {
         diag::FirewallPeer *peer = addPeer(options);
-        EXPECT_TRUE(QTest::qWaitFor([peer] { return peer->rulesSent() && peer->count(QStringLiteral("Ack")) >= 2; },
-                                    10000))
+        EXPECT_TRUE(
+            QTest::qWaitFor([peer] { return peer->rulesSent() && peer->count(QStringLiteral("Ack")) >= 2; }, 10000))
             << logText().toStdString();
         return peer;
     }

@@ -10,8 +10,8 @@
 
 namespace {
 
-using testsupport::ConnectionFixture;
 using diag::PeerProtocol;
+using testsupport::ConnectionFixture;
 
 class ConnectionServer : public ConnectionFixture
 {
@@ -183,7 +183,8 @@ TEST_F(ConnectionServer, DestroySaysGoodbyeToEveryFirewall)
     UtmConnect::Server::destroy();
     for (diag::FirewallPeer *peer : {one, two}) {
         ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Goodbye")));
-        EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")), QStringLiteral("\"service is closing\""));
+        EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")),
+                  QStringLiteral("\"service is closing\""));
         EXPECT_TRUE(waitForDisconnect(peer));
     }
 }
@@ -192,8 +193,7 @@ TEST_F(ConnectionServer, DestroySaysGoodbyeToEveryFirewall)
 TEST_F(ConnectionServer, OpenSslClientRunsTheConversation)
 {
     UtmConnect::Server *server = startServer();
-    testsupport::OpenSslClient client(testsupport::TestKey, "fw",
-                                      {QStringLiteral("-tls1_2"), QStringLiteral("-crlf")});
+    testsupport::OpenSslClient client(testsupport::TestKey, "fw", {QStringLiteral("-tls1_2"), QStringLiteral("-crlf")});
     ASSERT_TRUE(client.start(server->serverPort()));
     client.write("[UTM]\nversion=2\nmodel=m\nfirmware=f\nserial=OSSL1\n.\n");
     ASSERT_TRUE(client.waitForOutput("[Agent]\r\nversion=2\r\n.\r\n")) << client.errors().toStdString();
