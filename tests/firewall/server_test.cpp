@@ -212,3 +212,25 @@ TEST_F(ConnectionServer, OpenSslClientRunsTheConversation)
 }
 
 } // namespace
+
+namespace {
+
+// The server listens on every local address: IPv6 firewalls are served too,
+// and IPv4 ones are known by their plain IPv4 address.
+TEST_F(ConnectionServer, ServesIPv4AndIPv6Firewalls)
+{
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer::Options v6 = peerOptions(QStringLiteral("FW6"));
+    v6.host = QStringLiteral("::1");
+    readyPeer(v6);
+    readyPeer(peerOptions(QStringLiteral("FW4")));
+    ASSERT_NE(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW6")), nullptr);
+    EXPECT_EQ(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW6"))->peerText(),
+              QStringLiteral("::1"));
+    ASSERT_NE(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW4")), nullptr);
+    EXPECT_EQ(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW4"))->peerText(),
+              QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("[UtmConnect] ::1: connection initiated")));
+}
+
+} // namespace
