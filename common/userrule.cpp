@@ -117,4 +117,10 @@ void registerRuleMetaTypes()
     qRegisterMetaType<QList<NewUserRule>>("QList<common::NewUserRule>");
 }
 
+namespace {
+// Whoever links the rules gets them registered, so queued connections and
+// signal spies know the rule lists without a call at start.
+[[maybe_unused]] const bool rulesRegistered = (registerRuleMetaTypes(), true);
+} // namespace
+
 } // namespace common

@@ -175,6 +175,15 @@ TEST(UserFilter, TextForm)
     EXPECT_FALSE(filter.match(logon(QStringLiteral("alice"), "10.0.0.5")));
 }
 
+TEST(UserRule, ListsCrossThreadsUnderTheirSignalNames)
+{
+    for (const char *name : {"QList<common::UserRule>", "QList<common::NewUserRule>"})
+        EXPECT_NE(QMetaType::type(name), int(QMetaType::UnknownType)) << name;
+    const QVariant v = QVariant::fromValue(QList<common::NewUserRule>{common::NewUserRule(
+        rule(3, true, QStringLiteral("a"), {QStringLiteral("10.0.0.1")}), common::NewUserRule::Delete)});
+    EXPECT_EQ(v.value<QList<common::NewUserRule>>().first().kind, common::NewUserRule::Delete);
+}
+
 TEST(UserFilter, MockAdmitsEverything)
 {
     common::MockUserFilter mock;
