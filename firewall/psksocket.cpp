@@ -143,12 +143,7 @@ qint64 PskSocket::readData(char *data, qint64 maxlen)
         if (n == 0 && maxlen > 0 && state() != ConnectedState && !m_ssl)
             n = -1;
     }
-    // Reading makes room: pick up what waits in the inner socket or in
-    // OpenSSL. Queued, so that readyRead() never fires inside a read.
-    if (m_ssl && !m_readFailed && m_readBuffer.size() < readLimit.load()
-        && ((m_plainSocket && m_plainSocket->bytesAvailable() > 0) || pendingIn(m_readBio) > 0
-            || SSL_pending(m_ssl) > 0))
-        scheduleTransmit();
+    resumeReading();
     return n;
 }
 
@@ -157,11 +152,18 @@ qint64 PskSocket::readLineData(char *data, qint64 maxlen)
     if (!tlsSide())
         return QTcpSocket::readLineData(data, maxlen);
     const qint64 n = m_readBuffer.readLine(data, maxlen);
+    resumeReading();
+    return n;
+}
+
+void PskSocket::resumeReading()
+{
+    // Reading made room: pick up what waits in the inner socket or in
+    // OpenSSL. Queued, so that readyRead() never fires inside a read.
     if (m_ssl && !m_readFailed && m_readBuffer.size() < readLimit.load()
         && ((m_plainSocket && m_plainSocket->bytesAvailable() > 0) || pendingIn(m_readBio) > 0
             || SSL_pending(m_ssl) > 0))
         scheduleTransmit();
-    return n;
 }
 
 qint64 PskSocket::writeData(const char *data, qint64 len)

@@ -135,6 +135,7 @@ private:
     void setupPlainSocket();
     void freeSsl();
     void scheduleTransmit();
+    void resumeReading();
     void emitError(SocketError code, const QString &text);
     enum class Pass { Moved, Idle, Stop };
     Pass transmitPass();
