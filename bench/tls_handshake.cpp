@@ -18,18 +18,16 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
-
-#include <benchmark/benchmark.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -127,10 +125,9 @@ struct ServerProcess
         } else {
             port = freePort();
             command << QStringLiteral("openssl") << QStringLiteral("s_server") << QStringLiteral("-quiet")
-                    << QStringLiteral("-nocert") << QStringLiteral("-tls1_2")
-                    << QStringLiteral("-accept") << QStringLiteral("127.0.0.1:%1").arg(port)
-                    << QStringLiteral("-psk") << QString::fromLatin1(benchKey.toHex())
-                    << QStringLiteral("-cipher") << cipher;
+                    << QStringLiteral("-nocert") << QStringLiteral("-tls1_2") << QStringLiteral("-accept")
+                    << QStringLiteral("127.0.0.1:%1").arg(port) << QStringLiteral("-psk")
+                    << QString::fromLatin1(benchKey.toHex()) << QStringLiteral("-cipher") << cipher;
         }
         // s_server reports the readiness probe below as an unexpected end of file.
         process.setStandardErrorFile(QProcess::nullDevice());

@@ -4,13 +4,10 @@
 #include "firewall/sslregistry.h"
 
 #include <QtGlobal>
-
 #include <openssl/ssl.h>
-
 #include <unistd.h>
 
-PskServer::PskServer(QObject *parent)
-    : QTcpServer(parent)
+PskServer::PskServer(QObject *parent) : QTcpServer(parent)
 {
     SslRegistry::initOpenSsl();
 }

@@ -2,7 +2,6 @@
 
 #include <QStringList>
 #include <QTcpServer>
-
 #include <openssl/types.h>
 
 // TCP listening server of the firewall link that turns every accepted

@@ -7,14 +7,12 @@
 #include <QHostAddress>
 #include <QMetaObject>
 #include <QVarLengthArray>
-
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 namespace {
 
@@ -51,8 +49,7 @@ unsigned int pskServerCallback(SSL *ssl, const char *identity, unsigned char *ps
     return static_cast<unsigned int>(length);
 }
 
-PskSocket::PskSocket(QObject *parent)
-    : QTcpSocket(parent)
+PskSocket::PskSocket(QObject *parent) : QTcpSocket(parent)
 {
     SslRegistry::initOpenSsl();
 }
@@ -160,9 +157,8 @@ void PskSocket::resumeReading()
 {
     // Reading made room: pick up what waits in the inner socket or in
     // OpenSSL. Queued, so that readyRead() never fires inside a read.
-    if (m_ssl && !m_readFailed && m_readBuffer.size() < readLimit.load()
-        && ((m_plainSocket && m_plainSocket->bytesAvailable() > 0) || pendingIn(m_readBio) > 0
-            || SSL_pending(m_ssl) > 0))
+    if (m_ssl && !m_readFailed && m_readBuffer.size() < readLimit.load() &&
+        ((m_plainSocket && m_plainSocket->bytesAvailable() > 0) || pendingIn(m_readBio) > 0 || SSL_pending(m_ssl) > 0))
         scheduleTransmit();
 }
 
@@ -417,9 +413,9 @@ PskSocket::Pass PskSocket::transmitPass()
             const QString reason = SslRegistry::errorText();
             m_readFailed = true;
             sendPending(); // OpenSSL's alert tells the peer why nothing more happens
-            ApplicationDebug::logHigh(QStringLiteral("[UtmConnect] %1: %2")
-                                          .arg(peerAddress().toString(),
-                                               QStringLiteral("TLS error while reading: %1").arg(reason)));
+            ApplicationDebug::logHigh(
+                QStringLiteral("[UtmConnect] %1: %2")
+                    .arg(peerAddress().toString(), QStringLiteral("TLS error while reading: %1").arg(reason)));
             return Pass::Stop;
         }
         if (kind == SSL_ERROR_ZERO_RETURN) {
@@ -433,8 +429,8 @@ PskSocket::Pass PskSocket::transmitPass()
 
 bool PskSocket::encryptPending()
 {
-    while (m_ssl && !m_writeBuffer.isEmpty()
-           && (m_plainSocket ? m_plainSocket->bytesToWrite() : 0) + pendingIn(m_writeBio) < sendPendingLimit) {
+    while (m_ssl && !m_writeBuffer.isEmpty() &&
+           (m_plainSocket ? m_plainSocket->bytesToWrite() : 0) + pendingIn(m_writeBio) < sendPendingLimit) {
         const int block = static_cast<int>(std::min<qint64>(m_writeBuffer.nextDataBlockSize(), maxWriteBlock));
         ERR_clear_error();
         const int written = SSL_write(m_ssl, m_writeBuffer.readPointer(), block);

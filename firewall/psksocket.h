@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QTcpSocket>
-
 #include <openssl/types.h>
 
 class PskServer;
@@ -127,8 +126,7 @@ private slots:
     void flushWriteBuffer();
 
 private:
-    friend unsigned int pskServerCallback(SSL *ssl, const char *identity, unsigned char *psk,
-                                          unsigned int maxPskLen);
+    friend unsigned int pskServerCallback(SSL *ssl, const char *identity, unsigned char *psk, unsigned int maxPskLen);
 
     bool initSsl();
     bool startHandshake();
@@ -139,8 +137,8 @@ private:
     void emitError(SocketError code, const QString &text);
     enum class Pass { Moved, Idle, Stop };
     Pass transmitPass();
-    bool encryptPending();   // false after a write failure (already signalled)
-    bool sendPending();      // true when ciphertext went to the inner socket
+    bool encryptPending(); // false after a write failure (already signalled)
+    bool sendPending();    // true when ciphertext went to the inner socket
     void peerClosed();
     bool tlsSide() const { return m_mode != 0 || m_isEncrypted; }
 

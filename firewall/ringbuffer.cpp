@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-RingBuffer::RingBuffer(int chunkSize)
-    : m_chunkSize(std::max(1, chunkSize))
-{
-}
+RingBuffer::RingBuffer(int chunkSize) : m_chunkSize(std::max(1, chunkSize)) {}
 
 void RingBuffer::append(const char *data, qint64 len)
 {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-
 #include <deque>
 
 // A FIFO of bytes kept in chunks, so that appending never moves what is

@@ -6,13 +6,11 @@
 #include <QMutexLocker>
 #include <QStringList>
 #include <QThread>
-
+#include <cstring>
+#include <mutex>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
-
-#include <cstring>
-#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -37,10 +35,9 @@ void seedRandomIfNeeded()
         const qint32 millisecond = now.time().msec();
         const qint32 second = now.time().second();
         // Anything that changes between attempts and processes will do.
-        const quint64 varying = static_cast<quint64>(now.toMSecsSinceEpoch())
-                                ^ (static_cast<quint64>(::getpid()) << 32)
-                                ^ reinterpret_cast<quintptr>(&attempt)
-                                ^ static_cast<quint64>(attempt);
+        const quint64 varying = static_cast<quint64>(now.toMSecsSinceEpoch()) ^
+                                (static_cast<quint64>(::getpid()) << 32) ^ reinterpret_cast<quintptr>(&attempt) ^
+                                static_cast<quint64>(attempt);
         unsigned char seed[16];
         std::memcpy(seed, &millisecond, 4);
         std::memcpy(seed + 4, &second, 4);

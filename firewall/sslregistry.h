@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <openssl/types.h>
 
 class PskSocket;

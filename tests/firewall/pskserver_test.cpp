@@ -43,9 +43,8 @@ TEST(PskServer, SecondInitSslContextReturnsFalseAndKeepsTheFirst)
 
 TEST(PskServer, CipherListIsTheFourPskSuitesInOrder)
 {
-    EXPECT_EQ(PskServer::cipherList(),
-              QStringList({"DHE-PSK-AES128-GCM-SHA256", "ECDHE-PSK-CHACHA20-POLY1305", "DHE-PSK-CHACHA20-POLY1305",
-                           "DHE-PSK-AES256-GCM-SHA384"}));
+    EXPECT_EQ(PskServer::cipherList(), QStringList({"DHE-PSK-AES128-GCM-SHA256", "ECDHE-PSK-CHACHA20-POLY1305",
+                                                    "DHE-PSK-CHACHA20-POLY1305", "DHE-PSK-AES256-GCM-SHA384"}));
 }
 
 struct HandshakeCase
@@ -69,7 +68,11 @@ TEST(PskServer, HandshakeWithOpenSslClient)
         {"DHE ChaCha suite alone", serverKey, "x", {"-tls1_2", "-cipher", "DHE-PSK-CHACHA20-POLY1305"}, true, ""},
         {"wrong key", wrongKey, "x", {"-tls1_2"}, false, ""},
         {"TLS 1.3 only", serverKey, "x", {"-tls1_3"}, false, "unsupported protocol"},
-        {"PSK suite without key exchange", serverKey, "x", {"-tls1_2", "-cipher", "PSK-AES128-GCM-SHA256"}, false,
+        {"PSK suite without key exchange",
+         serverKey,
+         "x",
+         {"-tls1_2", "-cipher", "PSK-AES128-GCM-SHA256"},
+         false,
          "shared cipher"},
         {"certificate suite only", serverKey, "x", {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, false, ""},
     };
@@ -158,7 +161,8 @@ TEST(PskServer, KeyIsCutAtZeroByteAndAtOpenSslCapacity)
         ASSERT_TRUE(client.start(harness.port()));
         PskHarness::Accepted *accepted = harness.waitForAccepted();
         ASSERT_NE(accepted, nullptr);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return accepted->encrypted->count() + accepted->errors->count() > 0; }, 10000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return accepted->encrypted->count() + accepted->errors->count() > 0; }, 10000));
         EXPECT_EQ(accepted->encrypted->count(), c.succeeds ? 1 : 0) << client.errors().constData();
         EXPECT_EQ(accepted->errors->count(), c.succeeds ? 0 : 1);
     }
@@ -196,7 +200,8 @@ TEST(PskServer, WithoutContextConnectionsAreAcceptedButNeverEncrypted)
     EXPECT_EQ(socket->mode(), 2);
     EXPECT_FALSE(socket->hasSslForTest());
     // The client's hello arrives and is left alone; nothing is decrypted or written.
-    EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->encrypted->count() > 0 || socket->bytesAvailable() > 0; }, 300));
+    EXPECT_FALSE(
+        QTest::qWaitFor([&] { return accepted->encrypted->count() > 0 || socket->bytesAvailable() > 0; }, 300));
     EXPECT_EQ(socket->write("x"), -1);
     socket->close();
     EXPECT_TRUE(client.waitForFinished());
@@ -215,8 +220,11 @@ TEST(PskServer, RegistryForgetsSocketsThatAreGone)
         ASSERT_NE(harness.waitForAccepted(1), nullptr);
         PskHarness::Accepted *a = harness.waitForAccepted(0);
         PskHarness::Accepted *b = harness.waitForAccepted(1);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return a->encrypted->count() + a->errors->count() > 0
-                                                 && b->encrypted->count() + b->errors->count() > 0; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return a->encrypted->count() + a->errors->count() > 0 && b->encrypted->count() + b->errors->count() > 0;
+            },
+            10000));
         // One handshake failed and freed its SSL object, the other is alive.
         EXPECT_EQ(SslRegistry::sizeForTest(), before + 1);
     }

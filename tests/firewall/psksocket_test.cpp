@@ -9,16 +9,14 @@
 #include "support/pskharness.h"
 
 #include <QTest>
-#include <gtest/gtest.h>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -55,10 +53,12 @@ class BlockingPskClient
 public:
     using Job = std::function<bool(SSL *)>;
 
-    BlockingPskClient(quint16 port, const QByteArray &clientKey, Job job)
-        : m_key(clientKey)
+    BlockingPskClient(quint16 port, const QByteArray &clientKey, Job job) : m_key(clientKey)
     {
-        m_thread = std::thread([this, port, job] { m_ok = run(port, job); m_done = true; });
+        m_thread = std::thread([this, port, job] {
+            m_ok = run(port, job);
+            m_done = true;
+        });
     }
     ~BlockingPskClient() { join(); }
 
@@ -213,11 +213,14 @@ TEST(PskSocket, LargeMessagesBothWays)
     const QByteArray incoming = textLines(12000, "firewall line ");
     client.write(incoming);
     QByteArray received;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        while (socket->canReadLine())
-            received += socket->readLine();
-        return received.size() >= incoming.size();
-    }, 10000)) << received.size();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            while (socket->canReadLine())
+                received += socket->readLine();
+            return received.size() >= incoming.size();
+        },
+        10000))
+        << received.size();
     EXPECT_EQ(received, incoming);
     EXPECT_FALSE(socket->canReadLine());
     EXPECT_EQ(socket->bytesAvailable(), 0);
@@ -376,18 +379,24 @@ TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
 
     // Nobody reads: the socket stops taking data at its limits.
     ASSERT_TRUE(QTest::qWaitFor([&] { return socket->readBufferSizeForTest() >= readLimit; }, 10000));
-    EXPECT_FALSE(QTest::qWaitFor([&] {
-        return socket->readBufferSizeForTest() > readLimit + 4096
-               || socket->inboundCiphertextForTest() > 2 * 64 * 1024 + 17 * 1024;
-    }, 500)) << socket->readBufferSizeForTest() << " " << socket->inboundCiphertextForTest();
+    EXPECT_FALSE(QTest::qWaitFor(
+        [&] {
+            return socket->readBufferSizeForTest() > readLimit + 4096 ||
+                   socket->inboundCiphertextForTest() > 2 * 64 * 1024 + 17 * 1024;
+        },
+        500))
+        << socket->readBufferSizeForTest() << " " << socket->inboundCiphertextForTest();
     EXPECT_FALSE(client.done());
 
     // Reading lets everything through, intact.
     QByteArray received;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        received += socket->readAll();
-        return received.size() >= total;
-    }, 30000)) << received.size();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            received += socket->readAll();
+            return received.size() >= total;
+        },
+        30000))
+        << received.size();
     EXPECT_EQ(received.size(), total);
     EXPECT_TRUE(received == pattern(0, total));
     client.join();
@@ -457,7 +466,8 @@ TEST(PskSocket, CorruptRecordStopsTheConnectionWithoutSignal)
         if (!writeAll(ssl, "before\n"))
             return false;
         // A record header with a body that cannot authenticate.
-        const char garbage[] = "\x17\x03\x03\x00\x20" "0123456789abcdef0123456789abcdef";
+        const char garbage[] = "\x17\x03\x03\x00\x20"
+                               "0123456789abcdef0123456789abcdef";
         const bool written = ::write(SSL_get_fd(ssl), garbage, sizeof garbage - 1) == ssize_t(sizeof garbage - 1);
         corrupted = true;
         return written;

@@ -19,9 +19,7 @@ public:
     // "-tls1_2"; pass e.g. {"-tls1_2", "-cipher", "DHE-PSK-AES256-GCM-SHA384"}.
     explicit OpenSslClient(const QByteArray &key, const QByteArray &identity = "x",
                            const QStringList &extraArgs = {QStringLiteral("-tls1_2")})
-        : m_key(key)
-        , m_identity(identity)
-        , m_extraArgs(extraArgs)
+        : m_key(key), m_identity(identity), m_extraArgs(extraArgs)
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
                          [this] { m_output += m_process.readAllStandardOutput(); });
@@ -42,13 +40,12 @@ public:
 
     bool start(quint16 port, const QString &host = QStringLiteral("127.0.0.1"))
     {
-        QStringList args{QStringLiteral("s_client"),
-                         QStringLiteral("-connect"), QStringLiteral("%1:%2").arg(host).arg(port),
-                         QStringLiteral("-psk"), QString::fromLatin1(m_key.toHex()),
-                         QStringLiteral("-psk_identity"), QString::fromLatin1(m_identity),
+        QStringList args{QStringLiteral("s_client"), QStringLiteral("-connect"),
+                         QStringLiteral("%1:%2").arg(host).arg(port), QStringLiteral("-psk"),
+                         QString::fromLatin1(m_key.toHex()), QStringLiteral("-psk_identity"),
+                         QString::fromLatin1(m_identity),
                          // only data on stdout; end of input ends the session
-                         QStringLiteral("-quiet"), QStringLiteral("-no_ign_eof"),
-                         QStringLiteral("-nocommands")};
+                         QStringLiteral("-quiet"), QStringLiteral("-no_ign_eof"), QStringLiteral("-nocommands")};
         args += m_extraArgs;
         m_process.start(QStringLiteral("openssl"), args);
         return m_process.waitForStarted(10000);

@@ -8,7 +8,6 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
-
 #include <functional>
 #include <memory>
 #include <vector>
