@@ -33,6 +33,8 @@ struct Result
     QByteArray err;
 };
 
+const QByteArray PrivatePortConfig("[WebServer]\nPort=0\n");
+
 class AgentCommandLine : public ::testing::Test
 {
 protected:
@@ -50,6 +52,9 @@ protected:
         m_env.insert(QStringLiteral("SSO_AGENT_RUNTIME_DIR"), m_runtime.path());
         m_env.insert(QStringLiteral("SSO_AGENT_SYSLOG_SOCKET"), m_sockets.filePath(QStringLiteral("syslog")));
         m_env.insert(QStringLiteral("TMPDIR"), m_instance.filePath(QStringLiteral("tmp")));
+        // The agent listens once started: any free port, never the default one
+        // that a real agent or another test may hold.
+        m_instance.writeFile(QStringLiteral("config.ini"), PrivatePortConfig);
     }
 
     void TearDown() override
@@ -281,6 +286,7 @@ using ServicePath = AgentCommandLine;
 
 TEST_F(ServicePath, OutsideTheServiceManagerCouldNotStart)
 {
+    QFile::remove(m_instance.filePath(QStringLiteral("config.ini")));
     // Options are case-sensitive: "-I" and "-Help" are no options and take the service path.
     for (const QStringList &arguments :
          {QStringList{}, QStringList{"-I"}, QStringList{"-Help"}, QStringList{"--install"}, QStringList{"-x"}}) {
@@ -443,6 +449,7 @@ TEST_F(ServiceControl, StaleControlSocketIsReplacedAndASecondInstanceRefused)
 TEST_F(ServiceControl, UnwritableConfigurationStopsTheServiceAndReportsToSyslog)
 {
     // A folder named config.ini cannot be written as a file, not even by root.
+    QFile::remove(m_instance.filePath(QStringLiteral("config.ini")));
     ASSERT_TRUE(QDir().mkpath(m_instance.filePath(QStringLiteral("config.ini"))));
     testsupport::DatagramListener notify(socketPath("notify"));
     testsupport::DatagramListener syslog(socketPath("syslog"));
@@ -511,7 +518,7 @@ TEST_F(ExecOption, VerboseLevelDecidesWhatTheStartWrites)
     } cases[] = {{"high", true, true}, {"low", true, false}, {"off", false, false}};
     for (const auto &c : cases) {
         QFile::remove(m_instance.filePath(QStringLiteral("log/ferrowinden-sso-agent.log")));
-        m_instance.writeFile(QStringLiteral("config.ini"), QByteArray("[Global]\nVerboseLevel=") + c.level + "\n");
+        m_instance.writeFile(QStringLiteral("config.ini"), PrivatePortConfig + "[Global]\nVerboseLevel=" + c.level + "\n");
         QProcess *agent = start({QStringLiteral("-e")}, m_env);
         // "loaded" is written before the level applies, whatever it is.
         ASSERT_TRUE(waitForLog(QStringLiteral("16:05 loaded"))) << c.level;
