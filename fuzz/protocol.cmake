@@ -1,4 +1,4 @@
-# The firewall side of the agent protocol under libFuzzer with AddressSanitizer
+# The firewall side of the agent protocol under libFuzzer (run with -dict=fuzz/protocol.dict) with AddressSanitizer
 # and UndefinedBehaviorSanitizer. The parsers are compiled into the targets so
 # that their branches are instrumented for coverage.
 add_executable(protocol_messages_fuzz
