@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the agent's reading of a firewall: the framer, in
 // chunks whose sizes come from the input, then every parser on every complete
-// message. Only the designed protocol errors may come out; the framer must
+// message. Only protocol errors may come out; the framer must
 // never hold more than its limits; every accepted rule must be valid.
 #include "firewall/protocol.h"
 
