@@ -15,7 +15,6 @@
 
 namespace service {
 
-std::atomic<bool> cacheDumpEnabled{false};
 std::atomic<AgentAd *> agentInstance{nullptr};
 
 const QString AgentAd::VersionText = QStringLiteral("Ferrowinden SSO Agent 3.0.2 2022-01-07 16:05");

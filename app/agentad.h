@@ -2,6 +2,7 @@
 
 #include "common/logon.h"
 #include "common/userrule.h"
+#include "service/dumpfile.h"
 #include "serviceframe/qtservice.h"
 #include "settings/configuration.h"
 
@@ -17,11 +18,6 @@ class UserFilter;
 }
 
 namespace service {
-
-// Whether the cache dump files are written: set once at start from
-// VerboseLevel "high" and not changed later. Written by the main thread
-// before any collector thread starts, read by the collector threads.
-extern std::atomic<bool> cacheDumpEnabled;
 
 class AgentAd;
 // The one agent, set by the entry point right after construction; the

@@ -19,7 +19,7 @@ int main(int argc, char **argv)
     // Every firewall hears Goodbye ("service is closing").
     UtmConnect::Server::instance()->close();
     UtmConnect::Server::destroy();
-    // The cache dump files are closed here.
+    closeDumpFiles();
     ApplicationDebug::destroy();
     service::agentInstance.store(nullptr);
     delete agent;

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 
 namespace userCollector {
 
@@ -55,7 +56,8 @@ public:
 
 protected:
     QString server;
-    bool stopRequested = false;
+    // Set by stop() from another thread while collect() runs.
+    std::atomic<bool> stopRequested{false};
     QDateTime m_failureTime;
 };
 

@@ -13,7 +13,7 @@
 namespace service {
 
 // Weak until the service core's own definition is folded into this one.
-__attribute__((weak)) std::atomic<bool> cacheDumpEnabled{false};
+std::atomic<bool> cacheDumpEnabled{false};
 
 } // namespace service
 

@@ -499,13 +499,14 @@ TEST_F(ExecOption, KeyOptionStoresTheKeyAndDoesNotRun)
 
 TEST_F(ExecOption, KeyOptionWithoutValueRunsNormally)
 {
+    m_instance.writeFile(QStringLiteral("config.ini"), PrivatePortConfig + "SSLKey=kept\n");
     QProcess *agent = start({QStringLiteral("-e"), QStringLiteral("-k")}, m_env);
     ASSERT_TRUE(waitForLog(QStringLiteral("Ferrowinden SSO Agent 3.0 started")));
     ASSERT_EQ(::kill(pid_t(agent->processId()), SIGINT), 0);
     EXPECT_EQ(finish(agent), 0);
     EXPECT_FALSE(log().contains(QStringLiteral("ssl key")));
     EXPECT_TRUE(QString::fromUtf8(m_instance.readFile(QStringLiteral("config.ini")))
-                    .contains(QStringLiteral("SSLKey=nil key")));
+                    .contains(QStringLiteral("SSLKey=kept")));
 }
 
 TEST_F(ExecOption, VerboseLevelDecidesWhatTheStartWrites)
