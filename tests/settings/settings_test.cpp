@@ -275,7 +275,7 @@ TEST_F(SettingsTest, OutsideEditsAreReloaded)
     // Replaced, as editors that write a new file and rename it do. (QSettings
     // decides to re-read by size and modification time, so an edit of the same
     // size within one tick of the file-system clock would go unseen.)
-    QByteArray replaced = config().replace("Port=1301", "Port=1999 ");
+    QByteArray replaced = config().replace("Port=1301", "Port=19999");
     const QString temp = configPath() + QStringLiteral(".new");
     {
         QFile file(temp);
@@ -283,16 +283,16 @@ TEST_F(SettingsTest, OutsideEditsAreReloaded)
         file.write(replaced);
     }
     ASSERT_EQ(::rename(QFile::encodeName(temp).constData(), QFile::encodeName(configPath()).constData()), 0);
-    for (int i = 0; i < 50 && s->serverConfiguration().Port != 1999; ++i)
+    for (int i = 0; i < 50 && s->serverConfiguration().Port != 19999; ++i)
         reloaded.wait(100);
-    EXPECT_EQ(s->serverConfiguration().Port, 1999);
+    EXPECT_EQ(s->serverConfiguration().Port, 19999);
 
     // Still watched after the replacement.
     const int before = reloaded.count();
     {
         QFile file(configPath());
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(replaced.replace("Port=1999", "Port=2000"));
+        file.write(replaced.replace("Port=19999", "Port=2000"));
     }
     for (int i = 0; i < 50 && s->serverConfiguration().Port != 2000; ++i)
         reloaded.wait(100);
