@@ -10,7 +10,7 @@ namespace common {
 class Clock
 {
 public:
-    static QDateTime now();        // local time, second precision is up to the caller
+    static QDateTime now(); // local time, second precision is up to the caller
     static qint64 nowMSecsSinceEpoch();
 
     // Tests: pin "now" to a fixed instant, move it, or go back to the real clock.

@@ -15,8 +15,7 @@ const QString LogoffNameUnknown = QStringLiteral("unknown");
 Logon::Logon(const QString &user, const QHostAddress &ip, const QDateTime &time, const QString &workstation,
              const QString &domain, const QString &sid, const QString &fqdn)
     : m_ip(ip), m_time(time), m_user(user), m_workstation(workstation), m_sid(sid), m_domain(domain), m_fqdn(fqdn)
-{
-}
+{}
 
 std::ostream &Logon::print(std::ostream &stream) const
 {
@@ -30,8 +29,8 @@ QString Logon::timeText() const
 
 QString Logon::toString() const
 {
-    QString text = QStringLiteral("%1: user: %2\\%3 from %4 domain %5")
-                       .arg(timeText(), m_domain, m_user, m_ip.toString(), m_fqdn);
+    QString text =
+        QStringLiteral("%1: user: %2\\%3 from %4 domain %5").arg(timeText(), m_domain, m_user, m_ip.toString(), m_fqdn);
     if (!m_workstation.isEmpty())
         text += QStringLiteral(" on %1").arg(m_workstation);
     if (!m_sid.isEmpty())
@@ -46,8 +45,8 @@ bool Logon::operator==(const Logon &other) const
 
 bool Logon::isValid() const
 {
-    return !m_user.isEmpty() && !m_ip.isNull() && !m_user.endsWith(QLatin1Char('$'))
-           && m_user != QLatin1String("ANONYMOUS LOGON");
+    return !m_user.isEmpty() && !m_ip.isNull() && !m_user.endsWith(QLatin1Char('$')) &&
+           m_user != QLatin1String("ANONYMOUS LOGON");
 }
 
 quint32 Logon::remainingSeconds(quint32 maxSeconds, const QDateTime &now) const
@@ -58,7 +57,7 @@ quint32 Logon::remainingSeconds(quint32 maxSeconds, const QDateTime &now) const
     // A logon time in the future leaves more than maxSeconds; clamp to the type.
     const qint64 left = static_cast<qint64>(maxSeconds) - age;
     return left > static_cast<qint64>(std::numeric_limits<quint32>::max()) ? std::numeric_limits<quint32>::max()
-                                                                             : static_cast<quint32>(left);
+                                                                           : static_cast<quint32>(left);
 }
 
 void Logon::setWorkstationFromHostName(const QString &hostName)
@@ -79,12 +78,18 @@ QString Logon::fqdnUser() const
 const QString &Logoff::typeName(LogoffType type)
 {
     switch (type) {
-    case LogoffPing: return LogoffNamePing;
-    case LogoffTimeout: return LogoffNameTimeout;
-    case LogoffRegister: return LogoffNameRegister;
-    case LogoffDns: return LogoffNameDns;
-    case LogoffSessionReplace: return LogoffNameSessionReplace;
-    case LogoffUnknown: break;
+    case LogoffPing:
+        return LogoffNamePing;
+    case LogoffTimeout:
+        return LogoffNameTimeout;
+    case LogoffRegister:
+        return LogoffNameRegister;
+    case LogoffDns:
+        return LogoffNameDns;
+    case LogoffSessionReplace:
+        return LogoffNameSessionReplace;
+    case LogoffUnknown:
+        break;
     }
     return LogoffNameUnknown;
 }

@@ -105,7 +105,10 @@ extern const QString LogoffNameUnknown;
 using LogonList = QList<Logon>;
 using ShdLogon = QSharedPointer<Logon>;
 
-inline std::ostream &operator<<(std::ostream &stream, const Logon &logon) { return logon.print(stream); }
+inline std::ostream &operator<<(std::ostream &stream, const Logon &logon)
+{
+    return logon.print(stream);
+}
 
 // Registers the records with the meta-type system under the names that
 // queued signal/slot connections use. Call once before any connection.

@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     // Seeks to record numbers near those the data mentions.
     for (size_t at = 8; at + 4 <= size && at < 64; at += 4) {
-        const quint32 number = quint32(data[at]) | quint32(data[at + 1]) << 8 | quint32(data[at + 2]) << 16 |
-                               quint32(data[at + 3]) << 24;
+        const quint32 number =
+            quint32(data[at]) | quint32(data[at + 1]) << 8 | quint32(data[at + 2]) << 16 | quint32(data[at + 3]) << 24;
         if (!log.open(QStringLiteral("dc"), QStringLiteral("Security")) ||
             !readThrough(log, EventLogFile::SeekRead | EventLogFile::ForwardsRead, number) ||
             !readThrough(log, EventLogFile::SeekRead | EventLogFile::BackwardsRead, number))

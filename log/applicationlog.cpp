@@ -14,8 +14,7 @@ QString executableBaseName()
 }
 } // namespace
 
-ApplicationLog::ApplicationLog(const QString &logDirectory)
-    : Log(QString(), true, 100, 0x100000)
+ApplicationLog::ApplicationLog(const QString &logDirectory) : Log(QString(), true, 100, 0x100000)
 {
     ApplicationLog::setFileName(
         QStringLiteral("%1/%2.log").arg(QDir(logDirectory).absolutePath(), executableBaseName()));

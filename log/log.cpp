@@ -77,8 +77,8 @@ void Log::rotateLocked()
     int highest = 0;
     QString oldest;
     QDateTime reference = QDateTime::currentDateTime();
-    const QFileInfoList siblings = QDir(directory).entryInfoList(
-        {QStringLiteral("%1_*.%2").arg(baseName, suffix)}, QDir::Files, QDir::Unsorted);
+    const QFileInfoList siblings =
+        QDir(directory).entryInfoList({QStringLiteral("%1_*.%2").arg(baseName, suffix)}, QDir::Files, QDir::Unsorted);
     for (const QFileInfo &sibling : siblings) {
         const QString name = sibling.baseName();
         const int underscore = name.lastIndexOf(QLatin1Char('_'));
@@ -94,8 +94,8 @@ void Log::rotateLocked()
     }
 
     if (highest < m_maxIndex || oldest.isEmpty()) {
-        const QString target = QDir::toNativeSeparators(
-            QStringLiteral("%1/%2_%3.log").arg(directory, baseName).arg(highest + 1));
+        const QString target =
+            QDir::toNativeSeparators(QStringLiteral("%1/%2_%3.log").arg(directory, baseName).arg(highest + 1));
         m_file.rename(target);
     } else {
         QFile::remove(oldest);

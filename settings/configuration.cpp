@@ -15,9 +15,12 @@ QString boolText(bool value)
 QString GlobalConfiguration::verboseLevelToText(qint32 level)
 {
     switch (level) {
-    case VerboseOff: return QStringLiteral("off");
-    case VerboseHigh: return QStringLiteral("high");
-    default: return QStringLiteral("low");
+    case VerboseOff:
+        return QStringLiteral("off");
+    case VerboseHigh:
+        return QStringLiteral("high");
+    default:
+        return QStringLiteral("low");
     }
 }
 
@@ -93,18 +96,18 @@ QString ADConfiguration::probeMethodToText(qint32 method)
 
 bool ADConfiguration::operator==(const ADConfiguration &o) const
 {
-    return m_name == o.m_name && m_FirewallName == o.m_FirewallName && m_adName == o.m_adName
-           && m_IgnoreList.join(QLatin1Char(',')) == o.m_IgnoreList.join(QLatin1Char(','))
-           && m_MaxLogonTime == o.m_MaxLogonTime && m_CollectInterval == o.m_CollectInterval
-           && m_Method == o.m_Method && m_DnsInterval == o.m_DnsInterval && m_ProbeTimeout == o.m_ProbeTimeout
-           && m_CacheTimeout == o.m_CacheTimeout && m_MaxConcurrent == o.m_MaxConcurrent
-           && m_UserCheckFrequency == o.m_UserCheckFrequency && m_Enabled == o.m_Enabled
-           && m_ProbeEnabled == o.m_ProbeEnabled && m_DnsEnabled == o.m_DnsEnabled
-           && m_PingTimeout == o.m_PingTimeout && m_MaxSecondToRead == o.m_MaxSecondToRead
-           && m_SyslogState == o.m_SyslogState && m_SyslogPort == o.m_SyslogPort && m_SyslogAddr == o.m_SyslogAddr
-           && m_SyslogAddrPattern == o.m_SyslogAddrPattern && m_SyslogUserPattern == o.m_SyslogUserPattern
-           && m_SyslogMsgPattern == o.m_SyslogMsgPattern && m_ApiName == o.m_ApiName && m_Netbios == o.m_Netbios
-           && m_Fqdn == o.m_Fqdn;
+    return m_name == o.m_name && m_FirewallName == o.m_FirewallName && m_adName == o.m_adName &&
+           m_IgnoreList.join(QLatin1Char(',')) == o.m_IgnoreList.join(QLatin1Char(',')) &&
+           m_MaxLogonTime == o.m_MaxLogonTime && m_CollectInterval == o.m_CollectInterval && m_Method == o.m_Method &&
+           m_DnsInterval == o.m_DnsInterval && m_ProbeTimeout == o.m_ProbeTimeout &&
+           m_CacheTimeout == o.m_CacheTimeout && m_MaxConcurrent == o.m_MaxConcurrent &&
+           m_UserCheckFrequency == o.m_UserCheckFrequency && m_Enabled == o.m_Enabled &&
+           m_ProbeEnabled == o.m_ProbeEnabled && m_DnsEnabled == o.m_DnsEnabled && m_PingTimeout == o.m_PingTimeout &&
+           m_MaxSecondToRead == o.m_MaxSecondToRead && m_SyslogState == o.m_SyslogState &&
+           m_SyslogPort == o.m_SyslogPort && m_SyslogAddr == o.m_SyslogAddr &&
+           m_SyslogAddrPattern == o.m_SyslogAddrPattern && m_SyslogUserPattern == o.m_SyslogUserPattern &&
+           m_SyslogMsgPattern == o.m_SyslogMsgPattern && m_ApiName == o.m_ApiName && m_Netbios == o.m_Netbios &&
+           m_Fqdn == o.m_Fqdn;
 }
 
 QString ADConfiguration::toString() const

@@ -63,7 +63,11 @@ public:
 
     const QString &name() const { return m_name; }
     const QString &firewallName() const { return m_FirewallName; }
-    void setFirewallName(const QString &name) { m_FirewallName = name; m_name = name; }
+    void setFirewallName(const QString &name)
+    {
+        m_FirewallName = name;
+        m_name = name;
+    }
     const QStringList &servers() const { return m_Servers; }
     void setServers(const QStringList &servers);
     const QStringList &ignoreList() const { return m_IgnoreList; }

@@ -182,7 +182,8 @@ void Settings::load()
     QSettings &s = *m_settings;
 
     s.beginGroup(QStringLiteral("Global"));
-    m_global.VerboseLevel = GlobalConfiguration::verboseLevelFromText(s.value(QStringLiteral("VerboseLevel"), QStringLiteral("low")).toString());
+    m_global.VerboseLevel = GlobalConfiguration::verboseLevelFromText(
+        s.value(QStringLiteral("VerboseLevel"), QStringLiteral("low")).toString());
     m_global.ADObsolescenceTimeout = s.value(QStringLiteral("ADObsolescenceTimeout"), 604800).toInt();
     m_global.FirewallEnabled = s.value(QStringLiteral("FirewallEnabled"), true).toBool();
     m_global.MaxThreadPool = s.value(QStringLiteral("MaxThreadPool"), 64).toInt();
@@ -191,8 +192,8 @@ void Settings::load()
     m_global.Lookup = s.value(QStringLiteral("Lookup"), QStringLiteral("all")).toString();
     m_global.DumpEnabled = s.value(QStringLiteral("DumpEnabled"), false).toBool();
     s.endGroup();
-    if (m_global.Lookup != QLatin1String("all") && m_global.Lookup != QLatin1String("llmnr")
-        && m_global.Lookup != QLatin1String("dns")) {
+    if (m_global.Lookup != QLatin1String("all") && m_global.Lookup != QLatin1String("llmnr") &&
+        m_global.Lookup != QLatin1String("dns")) {
         ApplicationDebug::logLow(QStringLiteral("lookup protocol must be all, dns or llmnr"));
         m_global.Lookup = QStringLiteral("all");
     }

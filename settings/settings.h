@@ -55,7 +55,7 @@ private:
 
     void writeDefaults();
     void load();
-    void save();          // mutex held by the caller
+    void save(); // mutex held by the caller
     void watch();
     QByteArray fileFingerprint() const;
 

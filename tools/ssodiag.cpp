@@ -24,7 +24,8 @@ void printUsage()
 }
 } // namespace
 
-DiagCommand::DiagCommand(const char *name, const char *usage, Runner run) : name(name), usage(usage), run(std::move(run))
+DiagCommand::DiagCommand(const char *name, const char *usage, Runner run)
+    : name(name), usage(usage), run(std::move(run))
 {
     registry().push_back(this);
 }
@@ -37,7 +38,8 @@ int main(int argc, char **argv)
     common::registerMetaTypes();
     QStringList arguments = app.arguments();
     arguments.removeFirst();
-    if (arguments.isEmpty() || arguments.first() == QLatin1String("-h") || arguments.first() == QLatin1String("--help")) {
+    if (arguments.isEmpty() || arguments.first() == QLatin1String("-h") ||
+        arguments.first() == QLatin1String("--help")) {
         diag::printUsage();
         return arguments.isEmpty() ? 2 : 0;
     }
