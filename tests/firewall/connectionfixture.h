@@ -62,13 +62,28 @@ protected:
         EXPECT_TRUE(server->isListening());
         return server;
     }
+    // The connection of that firewall, or null.
+    UtmConnect::Client *client(const char *adName = "127.0.0.1", const char *serial = "FW0001") const
+    {
+        return UtmConnect::Server::instance()->findClient(QString::fromLatin1(adName), QString::fromLatin1(serial));
+    }
+    // Sends the logons of these users to the connection of that firewall.
+    void sendLogons(const QStringList &users, const char *adName = "127.0.0.1", const char *serial = "FW0001")
+    {
+        UtmConnect::Server::instance()->newLogons(logons(users), QString::fromLatin1(adName),
+                                                  QString::fromLatin1(serial));
+    }
 
-    diag::FirewallPeer::Options peerOptions(const QString &serial = QStringLiteral("FW0001"))
+    // A peer of that serial, from that loopback address (127.0.0.1 by default).
+    diag::FirewallPeer::Options peerOptions(const QString &serial = QStringLiteral("FW0001"),
+                                            const char *bind = nullptr)
     {
         diag::FirewallPeer::Options options;
         options.port = UtmConnect::Server::instance()->serverPort();
         options.key = TestKey;
         options.serial = serial;
+        if (bind)
+            options.bindAddress = QHostAddress(QString::fromLatin1(bind));
         return options;
     }
 
@@ -80,11 +95,10 @@ protected:
     }
 
     // A peer that only does what the test sends.
-    diag::FirewallPeer *manualPeer(const QHostAddress &bind = QHostAddress())
+    diag::FirewallPeer *manualPeer(const char *bind = nullptr)
     {
-        diag::FirewallPeer::Options options = peerOptions();
+        diag::FirewallPeer::Options options = peerOptions(QStringLiteral("FW0001"), bind);
         options.autopilot = false;
-        options.bindAddress = bind;
         diag::FirewallPeer *peer = addPeer(options);
         EXPECT_TRUE(QTest::qWaitFor([peer] { return peer->isEncrypted(); }, 10000));
         return peer;
@@ -100,13 +114,20 @@ protected:
         return peer;
     }
 
-    static bool waitForMessages(diag::FirewallPeer *peer, const QString &header, int count = 1, int timeoutMs = 10000)
+    static bool waitForMessages(diag::FirewallPeer *peer, const QString &header, int count = 1)
     {
-        return QTest::qWaitFor([&] { return peer->count(header) >= count; }, timeoutMs);
+        return QTest::qWaitFor([&] { return peer->count(header) >= count; }, 10000);
     }
-    static bool waitForDisconnect(diag::FirewallPeer *peer, int timeoutMs = 10000)
+    static bool waitForDisconnect(diag::FirewallPeer *peer)
     {
-        return QTest::qWaitFor([&] { return peer->isDisconnected(); }, timeoutMs);
+        return QTest::qWaitFor([&] { return peer->isDisconnected(); }, 10000);
+    }
+    // The peer got a Goodbye with that reason and was disconnected.
+    static bool waitForGoodbye(diag::FirewallPeer *peer, const QString &reason)
+    {
+        return waitForMessages(peer, QStringLiteral("Goodbye")) &&
+               peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")) == '"' + reason + '"' &&
+               waitForDisconnect(peer);
     }
     static QStringList headers(const diag::FirewallPeer *peer)
     {
@@ -127,16 +148,16 @@ protected:
         }
         return text;
     }
-    bool waitForLog(const QString &needle, int timeoutMs = 10000) const
+    bool waitForLog(const QString &needle) const
     {
-        return QTest::qWaitFor([&] { return logText().contains(needle); }, timeoutMs);
+        return QTest::qWaitFor([&] { return logText().contains(needle); }, 10000);
     }
 
-    common::LogonList logons(const QStringList &users, const QString &address = QStringLiteral("10.0.0.5")) const
+    common::LogonList logons(const QStringList &users) const
     {
         common::LogonList list;
         for (const QString &user : users)
-            list.append(common::Logon(user, QHostAddress(address), common::Clock::now(), QStringLiteral("WS1"),
+            list.append(common::Logon(user, QHostAddress(QStringLiteral("10.0.0.5")), common::Clock::now(), QStringLiteral("WS1"),
                                       QStringLiteral("CORP"), QStringLiteral("S-1-5-21-1"),
                                       QStringLiteral("corp.example")));
         return list;

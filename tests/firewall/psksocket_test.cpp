@@ -23,6 +23,7 @@
 
 using testsupport::OpenSslClient;
 using testsupport::PskHarness;
+using testsupport::signalled;
 
 namespace {
 
@@ -51,17 +52,14 @@ QByteArray textLines(int count, const char *prefix)
 class BlockingPskClient
 {
 public:
-    using Job = std::function<bool(SSL *)>;
-
-    BlockingPskClient(quint16 port, const QByteArray &clientKey, Job job) : m_key(clientKey)
+    BlockingPskClient(quint16 port, std::function<bool(SSL *)> job)
+        : m_thread([this, port, job] {
+              m_ok = run(port, job);
+              m_done = true;
+          })
     {
-        m_thread = std::thread([this, port, job] {
-            m_ok = run(port, job);
-            m_done = true;
-        });
     }
     ~BlockingPskClient() { join(); }
-
     void join()
     {
         if (m_thread.joinable())
@@ -71,35 +69,28 @@ public:
     bool ok() const { return m_ok; }
 
 private:
-    static unsigned int pskCallback(SSL *ssl, const char *, char *identity, unsigned int maxIdentity,
-                                    unsigned char *psk, unsigned int maxPsk)
-    {
-        auto *self = static_cast<BlockingPskClient *>(SSL_get_app_data(ssl));
-        std::strncpy(identity, "blocking-client", maxIdentity);
-        const unsigned int n = std::min<unsigned int>(maxPsk, static_cast<unsigned int>(self->m_key.size()));
-        std::memcpy(psk, self->m_key.constData(), n);
-        return n;
-    }
-
-    bool run(quint16 port, const Job &job)
+    static bool run(quint16 port, const std::function<bool(SSL *)> &job)
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            ::close(fd);
-            return false;
-        }
         SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
         SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
         SSL_CTX_set_cipher_list(ctx, "DHE-PSK-AES128-GCM-SHA256");
-        SSL_CTX_set_psk_client_callback(ctx, pskCallback);
+        SSL_CTX_set_psk_client_callback(
+            ctx, [](SSL *, const char *, char *identity, unsigned int maxIdentity, unsigned char *psk,
+                    unsigned int maxPsk) {
+                std::strncpy(identity, "blocking-client", maxIdentity);
+                const unsigned int n = std::min<unsigned int>(maxPsk, static_cast<unsigned int>(key.size()));
+                std::memcpy(psk, key.constData(), n);
+                return n;
+            });
         SSL *ssl = SSL_new(ctx);
-        SSL_set_app_data(ssl, this);
         SSL_set_fd(ssl, fd);
-        bool ok = SSL_connect(ssl) == 1 && job(ssl);
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                        SSL_connect(ssl) == 1 && job(ssl);
         if (ok)
             SSL_shutdown(ssl);
         SSL_free(ssl);
@@ -109,7 +100,6 @@ private:
         return ok;
     }
 
-    QByteArray m_key;
     std::atomic<bool> m_ok{false};
     std::atomic<bool> m_done{false};
     std::thread m_thread;
@@ -117,13 +107,9 @@ private:
 
 bool writeAll(SSL *ssl, const QByteArray &bytes)
 {
-    int done = 0;
-    while (done < bytes.size()) {
-        const int n = SSL_write(ssl, bytes.constData() + done, bytes.size() - done);
-        if (n <= 0)
+    for (int done = 0, n = 0; done < bytes.size(); done += n)
+        if ((n = SSL_write(ssl, bytes.constData() + done, bytes.size() - done)) <= 0)
             return false;
-        done += n;
-    }
     return true;
 }
 
@@ -134,19 +120,31 @@ struct LimitGuard
     ~LimitGuard() { PskSocket::setBufferLimitsForTest(0, 0); }
 };
 
-PskSocket *encryptedSocket(PskHarness &harness, size_t n = 0)
+// One encrypted connection from `openssl s_client`.
+struct Link
 {
-    PskHarness::Accepted *accepted = harness.waitForAccepted(n);
-    if (!accepted)
-        return nullptr;
-    if (accepted->encrypted->count() == 0 && !accepted->encrypted->wait(10000))
-        return nullptr;
-    return accepted->socket;
-}
+    PskHarness harness{key};
+    OpenSslClient client{key};
+    PskSocket *socket = nullptr;
+    PskHarness::Accepted *accepted = nullptr;
+
+    bool open()
+    {
+        if (!harness.isReady() || !client.start(harness.port()) || !(socket = harness.encryptedSocket()))
+            return false;
+        accepted = harness.waitForAccepted();
+        return true;
+    }
+    bool disconnectedOnce()
+    {
+        return signalled(accepted->disconnected) &&
+               !QTest::qWaitFor([&] { return accepted->disconnected.count() > 1; }, 200);
+    }
+};
 
 } // namespace
 
-TEST(RingBuffer, KeepsBytesInOrderAcrossChunks)
+TEST(RingBuffer, KeepsBytesAndLinesInOrderAcrossChunks)
 {
     RingBuffer buffer(1024);
     const QByteArray data = pattern(0, 5000);
@@ -156,7 +154,6 @@ TEST(RingBuffer, KeepsBytesInOrderAcrossChunks)
     EXPECT_EQ(buffer.size(), 5000);
     EXPECT_GT(buffer.nextDataBlockSize(), 0);
     EXPECT_LE(buffer.nextDataBlockSize(), 5000);
-
     char head[700];
     EXPECT_EQ(buffer.read(head, sizeof head), 700);
     EXPECT_EQ(QByteArray(head, 700), data.left(700));
@@ -167,74 +164,59 @@ TEST(RingBuffer, KeepsBytesInOrderAcrossChunks)
     EXPECT_EQ(buffer.readPointer(), nullptr);
     buffer.free(10); // nothing to drop
     EXPECT_EQ(buffer.size(), 0);
-}
 
-TEST(RingBuffer, FindsAndReadsLines)
-{
-    RingBuffer buffer(4);
-    buffer.append("ab");
-    EXPECT_FALSE(buffer.canReadLine());
-    buffer.append("cdef\ngh\n");
-    EXPECT_EQ(buffer.indexOf('\n'), 6);
-    char line[32];
-    EXPECT_EQ(buffer.readLine(line, sizeof line), 7);
-    EXPECT_EQ(QByteArray(line, 7), QByteArray("abcdef\n"));
-    EXPECT_EQ(buffer.readLine(line, 2), 2); // cut by the caller's room
-    EXPECT_EQ(QByteArray(line, 2), QByteArray("gh"));
-    EXPECT_EQ(buffer.readLine(line, sizeof line), 1);
-    EXPECT_EQ(buffer.readLine(line, sizeof line), 0);
-}
-
-TEST(RingBuffer, LargeAppendStaysContiguous)
-{
-    RingBuffer buffer(1024);
+    // One large append stays contiguous.
     buffer.append(pattern(0, 100000));
     EXPECT_EQ(buffer.nextDataBlockSize(), 100000);
     EXPECT_EQ(QByteArray(buffer.readPointer(), 100000), pattern(0, 100000));
+
+    RingBuffer lines(4);
+    lines.append("ab");
+    EXPECT_FALSE(lines.canReadLine());
+    lines.append("cdef\ngh\n");
+    EXPECT_EQ(lines.indexOf('\n'), 6);
+    char line[32];
+    EXPECT_EQ(lines.readLine(line, sizeof line), 7);
+    EXPECT_EQ(QByteArray(line, 7), QByteArray("abcdef\n"));
+    EXPECT_EQ(lines.readLine(line, 2), 2); // cut by the caller's room
+    EXPECT_EQ(QByteArray(line, 2), QByteArray("gh"));
+    EXPECT_EQ(lines.readLine(line, sizeof line), 1);
+    EXPECT_EQ(lines.readLine(line, sizeof line), 0);
 }
 
 TEST(PskSocket, LargeMessagesBothWays)
 {
-    PskHarness harness(key);
-    ASSERT_TRUE(harness.isReady());
-    OpenSslClient client(key);
-    ASSERT_TRUE(client.start(harness.port()));
-    PskSocket *socket = encryptedSocket(harness);
-    ASSERT_NE(socket, nullptr) << client.errors().constData();
-
+    Link link;
+    ASSERT_TRUE(link.open()) << link.client.errors().constData();
     // Agent to firewall: one write far larger than a TLS record.
     const QByteArray outgoing = textLines(12000, "agent line ");
     ASSERT_GT(outgoing.size(), 100000);
-    EXPECT_EQ(socket->write(outgoing), outgoing.size());
-    EXPECT_TRUE(client.waitForOutputSize(outgoing.size())) << client.output().size();
-    EXPECT_EQ(client.output(), outgoing);
+    EXPECT_EQ(link.socket->write(outgoing), outgoing.size());
+    EXPECT_TRUE(link.client.waitForOutputSize(outgoing.size())) << link.client.output().size();
+    EXPECT_EQ(link.client.output(), outgoing);
 
     // Firewall to agent: s_client sends it in several records.
     const QByteArray incoming = textLines(12000, "firewall line ");
-    client.write(incoming);
+    link.client.write(incoming);
     QByteArray received;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            while (socket->canReadLine())
-                received += socket->readLine();
+            while (link.socket->canReadLine())
+                received += link.socket->readLine();
             return received.size() >= incoming.size();
         },
         10000))
         << received.size();
     EXPECT_EQ(received, incoming);
-    EXPECT_FALSE(socket->canReadLine());
-    EXPECT_EQ(socket->bytesAvailable(), 0);
+    EXPECT_FALSE(link.socket->canReadLine());
+    EXPECT_EQ(link.socket->bytesAvailable(), 0);
 }
 
-TEST(PskSocket, WritesOfOneTurnLeaveAfterTheTurnInOrder)
+TEST(PskSocket, WritesOfOneTurnLeaveAfterTheTurnInOrderUnlessFlushed)
 {
-    PskHarness harness(key);
-    ASSERT_TRUE(harness.isReady());
-    OpenSslClient client(key);
-    ASSERT_TRUE(client.start(harness.port()));
-    PskSocket *socket = encryptedSocket(harness);
-    ASSERT_NE(socket, nullptr) << client.errors().constData();
-
+    Link link;
+    ASSERT_TRUE(link.open()) << link.client.errors().constData();
+    PskSocket *socket = link.socket;
     (void)QTest::qWaitFor([&] { return socket->outboundCiphertextForTest() == 0; }, 2000); // handshake tail
     const qint64 ciphertextBefore = socket->outboundCiphertextForTest();
     QByteArray expected;
@@ -246,97 +228,72 @@ TEST(PskSocket, WritesOfOneTurnLeaveAfterTheTurnInOrder)
     // Nothing is encrypted before control returns to the event loop.
     EXPECT_EQ(socket->bytesToWrite(), expected.size());
     EXPECT_EQ(socket->outboundCiphertextForTest(), ciphertextBefore);
-    EXPECT_TRUE(client.waitForOutputSize(expected.size()));
-    EXPECT_EQ(client.output(), expected);
+    EXPECT_TRUE(link.client.waitForOutputSize(expected.size()));
+    EXPECT_EQ(link.client.output(), expected);
     EXPECT_EQ(socket->bytesToWrite(), 0);
-}
 
-TEST(PskSocket, FlushSendsAtOnce)
-{
-    PskHarness harness(key);
-    ASSERT_TRUE(harness.isReady());
-    OpenSslClient client(key);
-    ASSERT_TRUE(client.start(harness.port()));
-    PskSocket *socket = encryptedSocket(harness);
-    ASSERT_NE(socket, nullptr);
     socket->write("now\n");
     EXPECT_TRUE(socket->flush());
     EXPECT_EQ(socket->bytesToWrite(), 0);
-    EXPECT_TRUE(client.waitForOutput("now\n"));
+    EXPECT_TRUE(link.client.waitForOutput(expected + "now\n"));
 }
 
 TEST(PskSocket, WritesBeforeTheHandshakeWaitForEncryption)
 {
-    PskHarness harness(key);
-    ASSERT_TRUE(harness.isReady());
-    harness.onAccepted = [](PskSocket *socket) {
+    Link link;
+    link.harness.onAccepted = [](PskSocket *socket) {
         // Still in the handshake: must neither reach the wire in clear nor be lost.
         EXPECT_FALSE(socket->isEncrypted());
         EXPECT_EQ(socket->write("early words\n"), 12);
         EXPECT_EQ(socket->bytesAvailable(), 0);
         EXPECT_FALSE(socket->canReadLine());
     };
-    OpenSslClient client(key);
-    ASSERT_TRUE(client.start(harness.port()));
-    ASSERT_NE(encryptedSocket(harness), nullptr) << client.errors().constData();
-    EXPECT_TRUE(client.waitForOutput("early words\n"));
-    EXPECT_EQ(client.output(), QByteArray("early words\n"));
+    ASSERT_TRUE(link.open()) << link.client.errors().constData();
+    EXPECT_TRUE(link.client.waitForOutput("early words\n"));
+    EXPECT_EQ(link.client.output(), QByteArray("early words\n"));
 }
 
 TEST(PskSocket, PeerCloseNotificationDisconnects)
 {
-    PskHarness harness(key);
-    ASSERT_TRUE(harness.isReady());
-    OpenSslClient client(key);
-    ASSERT_TRUE(client.start(harness.port()));
-    PskSocket *socket = encryptedSocket(harness);
-    ASSERT_NE(socket, nullptr);
-    PskHarness::Accepted *accepted = harness.waitForAccepted();
-
-    client.write("last words\n");
-    client.closeInput(); // s_client answers end of input with a close notification
-    ASSERT_TRUE(accepted->disconnected->count() > 0 || accepted->disconnected->wait(10000));
-    EXPECT_EQ(socket->state(), QAbstractSocket::UnconnectedState);
-    EXPECT_FALSE(socket->hasSslForTest());
+    Link link;
+    ASSERT_TRUE(link.open());
+    link.client.write("last words\n");
+    link.client.closeInput(); // s_client answers end of input with a close notification
+    ASSERT_TRUE(signalled(link.accepted->disconnected));
+    EXPECT_EQ(link.socket->state(), QAbstractSocket::UnconnectedState);
+    EXPECT_FALSE(link.socket->hasSslForTest());
     // What arrived before the notification is still there to read.
-    EXPECT_EQ(socket->readLine(), QByteArray("last words\n"));
-    EXPECT_TRUE(client.waitForFinished());
-    EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->disconnected->count() > 1; }, 200));
+    EXPECT_EQ(link.socket->readLine(), QByteArray("last words\n"));
+    EXPECT_TRUE(link.client.waitForFinished());
+    EXPECT_TRUE(link.disconnectedOnce());
 }
 
 TEST(PskSocket, EndingTheConnectionDisconnectsOnce)
 {
-    struct EndCase
+    const struct
     {
         const char *name;
         std::function<void(PskSocket *)> end;
         bool pendingIsSent;
         bool stillOpen;
-    };
-    const EndCase cases[] = {
+    } cases[] = {
         {"close", [](PskSocket *s) { s->close(); }, true, false},
         {"close through the base class", [](PskSocket *s) { static_cast<QIODevice *>(s)->close(); }, true, false},
         {"disconnectFromHost", [](PskSocket *s) { s->disconnectFromHost(); }, true, true},
         {"abort", [](PskSocket *s) { s->abort(); }, false, false},
         {"abort through the base class", [](PskSocket *s) { static_cast<QAbstractSocket *>(s)->abort(); }, true, false},
     };
-    for (const EndCase &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        PskHarness harness(key);
-        ASSERT_TRUE(harness.isReady());
-        OpenSslClient client(key);
-        ASSERT_TRUE(client.start(harness.port()));
-        PskSocket *socket = encryptedSocket(harness);
-        ASSERT_NE(socket, nullptr);
-        PskHarness::Accepted *accepted = harness.waitForAccepted();
-
+        Link link;
+        ASSERT_TRUE(link.open());
+        PskSocket *socket = link.socket;
         socket->write("goodbye\n"); // still waiting for the queued flush
         c.end(socket);
         EXPECT_EQ(socket->isOpen(), c.stillOpen);
-        EXPECT_TRUE(client.waitForFinished()); // s_client leaves on close notification or end of stream
-        EXPECT_EQ(client.output().contains("goodbye\n"), c.pendingIsSent);
-        ASSERT_TRUE(accepted->disconnected->count() > 0 || accepted->disconnected->wait(10000));
-        EXPECT_FALSE(QTest::qWaitFor([&] { return accepted->disconnected->count() > 1; }, 200));
+        EXPECT_TRUE(link.client.waitForFinished()); // s_client leaves on close notification or end of stream
+        EXPECT_EQ(link.client.output().contains("goodbye\n"), c.pendingIsSent);
+        EXPECT_TRUE(link.disconnectedOnce());
         EXPECT_EQ(socket->state(), QAbstractSocket::UnconnectedState);
         EXPECT_FALSE(socket->hasSslForTest());
         EXPECT_EQ(socket->bytesToWrite(), 0);
@@ -346,18 +303,13 @@ TEST(PskSocket, EndingTheConnectionDisconnectsOnce)
 
 TEST(PskSocket, DestroyingAConnectedSocketCutsTheConnection)
 {
-    PskHarness harness(key);
-    ASSERT_TRUE(harness.isReady());
-    OpenSslClient client(key);
-    ASSERT_TRUE(client.start(harness.port()));
-    PskSocket *socket = encryptedSocket(harness);
-    ASSERT_NE(socket, nullptr);
-    PskHarness::Accepted *accepted = harness.waitForAccepted();
-    QSignalSpy destroyed(socket, &QObject::destroyed);
-    delete socket;
+    Link link;
+    ASSERT_TRUE(link.open());
+    QSignalSpy destroyed(link.socket, &QObject::destroyed);
+    delete link.socket;
     EXPECT_EQ(destroyed.count(), 1);
-    EXPECT_EQ(accepted->disconnected->count(), 0);
-    EXPECT_TRUE(client.waitForFinished());
+    EXPECT_EQ(link.accepted->disconnected.count(), 0);
+    EXPECT_TRUE(link.client.waitForFinished());
 }
 
 TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
@@ -366,15 +318,14 @@ TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
     LimitGuard limits(readLimit, 0);
     PskHarness harness(key);
     ASSERT_TRUE(harness.isReady());
-
     const qint64 total = 12 * 1024 * 1024; // more than loopback's socket buffers hold
-    BlockingPskClient client(harness.port(), key, [&](SSL *ssl) {
+    BlockingPskClient client(harness.port(), [&](SSL *ssl) {
         for (qint64 offset = 0; offset < total; offset += 65536)
             if (!writeAll(ssl, pattern(offset, std::min<qint64>(65536, total - offset))))
                 return false;
         return true;
     });
-    PskSocket *socket = encryptedSocket(harness);
+    PskSocket *socket = harness.encryptedSocket();
     ASSERT_NE(socket, nullptr);
 
     // Nobody reads: the socket stops taking data at its limits.
@@ -397,7 +348,6 @@ TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
         },
         30000))
         << received.size();
-    EXPECT_EQ(received.size(), total);
     EXPECT_TRUE(received == pattern(0, total));
     client.join();
     EXPECT_TRUE(client.ok());
@@ -409,11 +359,10 @@ TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
     LimitGuard limits(0, writeLimit);
     PskHarness harness(key);
     ASSERT_TRUE(harness.isReady());
-
     std::atomic<bool> startReading{false};
     std::atomic<qint64> expected{-1};
     QByteArray received; // written by the client thread until it returns
-    BlockingPskClient client(harness.port(), key, [&](SSL *ssl) {
+    BlockingPskClient client(harness.port(), [&](SSL *ssl) {
         while (!startReading)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         char buffer[16384];
@@ -425,7 +374,7 @@ TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
         }
         return true;
     });
-    PskSocket *socket = encryptedSocket(harness);
+    PskSocket *socket = harness.encryptedSocket();
     ASSERT_NE(socket, nullptr);
 
     qint64 accepted = 0;
@@ -433,10 +382,8 @@ TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
     for (int i = 0; i < 400 && !refused; ++i) {
         const QByteArray chunk = pattern(accepted, 64 * 1024);
         const qint64 n = socket->write(chunk);
-        if (n < 0) {
-            refused = true;
+        if ((refused = n < 0))
             break;
-        }
         ASSERT_EQ(n, chunk.size());
         accepted += n;
         QTest::qWait(1); // let the queued flush run
@@ -452,7 +399,6 @@ TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
     ASSERT_TRUE(QTest::qWaitFor([&] { return client.done(); }, 30000));
     client.join();
     EXPECT_TRUE(client.ok());
-    EXPECT_EQ(received.size(), accepted);
     EXPECT_TRUE(received == pattern(0, accepted));
     EXPECT_EQ(socket->bytesToWrite(), 0);
 }
@@ -461,28 +407,23 @@ TEST(PskSocket, CorruptRecordStopsTheConnectionWithoutSignal)
 {
     PskHarness harness(key);
     ASSERT_TRUE(harness.isReady());
-    std::atomic<bool> corrupted{false};
-    BlockingPskClient client(harness.port(), key, [&](SSL *ssl) {
-        if (!writeAll(ssl, "before\n"))
-            return false;
+    BlockingPskClient client(harness.port(), [&](SSL *ssl) {
         // A record header with a body that cannot authenticate.
         const char garbage[] = "\x17\x03\x03\x00\x20"
                                "0123456789abcdef0123456789abcdef";
-        const bool written = ::write(SSL_get_fd(ssl), garbage, sizeof garbage - 1) == ssize_t(sizeof garbage - 1);
-        corrupted = true;
-        return written;
+        return writeAll(ssl, "before\n") &&
+               ::write(SSL_get_fd(ssl), garbage, sizeof garbage - 1) == ssize_t(sizeof garbage - 1);
     });
-    PskSocket *socket = encryptedSocket(harness);
+    PskSocket *socket = harness.encryptedSocket();
     ASSERT_NE(socket, nullptr);
-    PskHarness::Accepted *accepted = harness.waitForAccepted();
     ASSERT_TRUE(QTest::qWaitFor([&] { return socket->canReadLine(); }, 10000));
     EXPECT_EQ(socket->readLine(), QByteArray("before\n"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done(); }, 30000));
     client.join();
+    EXPECT_TRUE(client.ok()); // the garbage was written
     EXPECT_TRUE(QTest::qWaitFor([&] { return socket->readFailedForTest(); }, 10000));
     // The failure is left to the owner's keep-alive: no error, no data, no crash.
     EXPECT_FALSE(QTest::qWaitFor([&] { return socket->bytesAvailable() > 0; }, 300));
-    for (const QList<QVariant> &error : *accepted->errors) // only the peer's own leaving, if seen at all
+    for (const QList<QVariant> &error : harness.waitForAccepted()->errors) // only the peer's own leaving, if at all
         EXPECT_EQ(error.at(0).value<QAbstractSocket::SocketError>(), QAbstractSocket::RemoteHostClosedError);
-    EXPECT_TRUE(corrupted);
 }

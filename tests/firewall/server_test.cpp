@@ -15,26 +15,23 @@ using testsupport::ConnectionFixture;
 
 class ConnectionServer : public ConnectionFixture
 {
+protected:
+    const QDateTime start{QDate(2026, 5, 1), QTime(8, 0, 0)};
+    void at(int seconds) { common::Clock::setNowForTest(start.addSecs(seconds)); }
 };
 
-TEST_F(ConnectionServer, DisabledFirewallLinkDoesNotListen)
-{
-    settings::Settings::destroy();
-    writeConfig(false, 0);
-    UtmConnect::Server *server = UtmConnect::Server::instance();
-    EXPECT_TRUE(server->start());
-    EXPECT_FALSE(server->isListening());
-}
-
-TEST_F(ConnectionServer, PortInUseFailsToStart)
+TEST_F(ConnectionServer, DisabledLinkDoesNotListenAndPortInUseFailsToStart)
 {
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
-    settings::Settings::destroy();
-    writeConfig(true, occupant.serverPort());
-    UtmConnect::Server *server = UtmConnect::Server::instance();
-    EXPECT_FALSE(server->start());
-    EXPECT_FALSE(server->isListening());
+    for (bool enabled : {false, true}) {
+        settings::Settings::destroy();
+        UtmConnect::Server::destroy();
+        writeConfig(enabled, occupant.serverPort());
+        UtmConnect::Server *server = UtmConnect::Server::instance();
+        EXPECT_EQ(server->start(), !enabled) << enabled;
+        EXPECT_FALSE(server->isListening());
+    }
     EXPECT_TRUE(waitForLog(QStringLiteral("Unable to listen on port %1").arg(occupant.serverPort())));
 }
 
@@ -55,119 +52,94 @@ TEST_F(ConnectionServer, SecondConnectionFromTheSameAddressReplacesTheFirst)
 {
     UtmConnect::Server *server = startServer();
     diag::FirewallPeer *first = readyPeer(peerOptions());
-    diag::FirewallPeer::Options other = peerOptions(QStringLiteral("FW0002"));
-    other.bindAddress = QHostAddress(QStringLiteral("127.0.0.2"));
-    diag::FirewallPeer *elsewhere = readyPeer(other);
-
+    diag::FirewallPeer *elsewhere = readyPeer(peerOptions(QStringLiteral("FW0002"), "127.0.0.2"));
     diag::FirewallPeer *second = readyPeer(peerOptions());
     EXPECT_TRUE(waitForDisconnect(first));
     EXPECT_TRUE(waitForLog(QStringLiteral("[UtmConnect] New connection for 127.0.0.1, remove previous connection")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return server->clientList().size() == 2; }, 5000));
     EXPECT_FALSE(second->isDisconnected());
     EXPECT_FALSE(elsewhere->isDisconnected());
-    // Routing reaches the new connection.
-    server->newLogons(logons({QStringLiteral("alice")}), QStringLiteral("127.0.0.1"), QStringLiteral("FW0001"));
+    // Pairs that match no connection get nothing; routing reaches the new connection.
+    sendLogons({QStringLiteral("bob")}, "127.0.0.1", "FW9999");
+    sendLogons({QStringLiteral("bob")}, "10.9.9.9", "FW0002");
+    sendLogons({QStringLiteral("alice")});
     EXPECT_TRUE(waitForMessages(second, QStringLiteral("Startup")));
-    // A pair that matches no connection gets nothing.
-    server->newLogons(logons({QStringLiteral("bob")}), QStringLiteral("127.0.0.1"), QStringLiteral("FW9999"));
-    server->newLogons(logons({QStringLiteral("bob")}), QStringLiteral("10.9.9.9"), QStringLiteral("FW0002"));
-    QTest::qWait(200);
     EXPECT_EQ(elsewhere->count(QStringLiteral("Startup")), 0);
+    EXPECT_EQ(second->first(QStringLiteral("Startup")).value(QStringLiteral("CORP\\bob")), QString());
 }
 
+// Keep-alives every two minutes keep a firewall connected; one silent for
+// more than 240 seconds gets a Goodbye from the server's own one-second timer.
 TEST_F(ConnectionServer, SilentFirewallIsDroppedAfter240Seconds)
 {
-    const QDateTime start(QDate(2026, 5, 1), QTime(8, 0, 0));
-    common::Clock::setNowForTest(start);
+    at(0);
     UtmConnect::Server *server = startServer();
     diag::FirewallPeer *peer = readyPeer(peerOptions());
-    UtmConnect::Client *client = server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW0001"));
-    ASSERT_NE(client, nullptr);
-    ASSERT_EQ(client->lastReceived(), start);
-
-    common::Clock::setNowForTest(start.addSecs(240));
+    ASSERT_NE(client(), nullptr);
+    ASSERT_EQ(client()->lastReceived(), start);
+    for (int minute = 2; minute <= 10; minute += 2) {
+        at(minute * 60);
+        peer->sendText(PeerProtocol::keepAlive());
+        ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Alive"), minute / 2));
+        server->checkConnectionsForTest();
+    }
+    at(600 + 240);
     server->checkConnectionsForTest();
     QTest::qWait(100);
     EXPECT_EQ(peer->count(QStringLiteral("Goodbye")), 0);
     EXPECT_FALSE(peer->isDisconnected());
 
-    // The server's own one-second timer notices the 241st second.
-    common::Clock::setNowForTest(start.addSecs(241));
-    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Goodbye"), 1, 3000));
-    EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")),
-              QStringLiteral("\"no keep alive received for a too long period\""));
-    EXPECT_TRUE(waitForDisconnect(peer));
+    at(600 + 241);
+    EXPECT_TRUE(waitForGoodbye(peer, QStringLiteral("no keep alive received for a too long period")));
     EXPECT_TRUE(waitForLog(QStringLiteral("[UtmConnect] 127.0.0.1: no keep alive received for a too long period")));
-}
-
-TEST_F(ConnectionServer, KeepAlivesKeepAFirewallConnected)
-{
-    const QDateTime start(QDate(2026, 5, 1), QTime(8, 0, 0));
-    common::Clock::setNowForTest(start);
-    UtmConnect::Server *server = startServer();
-    diag::FirewallPeer *peer = readyPeer(peerOptions());
-    for (int minute = 2; minute <= 10; minute += 2) {
-        common::Clock::setNowForTest(start.addSecs(minute * 60));
-        peer->sendText(PeerProtocol::keepAlive());
-        ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Alive"), minute / 2));
-        server->checkConnectionsForTest();
-    }
-    EXPECT_FALSE(peer->isDisconnected());
 }
 
 // A connection that never finishes TLS is closed after 30 seconds; one that
 // finishes TLS and then stays mute gets the keep-alive limit.
 TEST_F(ConnectionServer, UnfinishedTlsHandshakeIsClosed)
 {
-    const QDateTime start(QDate(2026, 5, 1), QTime(8, 0, 0));
-    common::Clock::setNowForTest(start);
+    at(0);
     UtmConnect::Server *server = startServer();
     QTcpSocket idle;
     idle.connectToHost(QHostAddress::LocalHost, server->serverPort());
     ASSERT_TRUE(idle.waitForConnected(5000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return server->clientList().size() == 1; }, 5000));
-    diag::FirewallPeer *mute = manualPeer(QHostAddress(QStringLiteral("127.0.0.2")));
+    diag::FirewallPeer *mute = manualPeer("127.0.0.2");
     ASSERT_EQ(server->clientList().size(), 2);
 
-    common::Clock::setNowForTest(start.addSecs(30));
+    at(30);
     server->checkConnectionsForTest();
     QTest::qWait(100);
     EXPECT_EQ(idle.state(), QAbstractSocket::ConnectedState);
 
-    common::Clock::setNowForTest(start.addSecs(31));
+    at(31);
     server->checkConnectionsForTest();
     EXPECT_TRUE(QTest::qWaitFor([&] { return idle.state() == QAbstractSocket::UnconnectedState; }, 5000));
     EXPECT_TRUE(waitForLog(QStringLiteral("[UtmConnect] 127.0.0.1: TLS handshake not completed within 30 seconds")));
     EXPECT_FALSE(mute->isDisconnected());
 
-    common::Clock::setNowForTest(start.addSecs(241));
+    at(241);
     server->checkConnectionsForTest();
-    EXPECT_TRUE(waitForMessages(mute, QStringLiteral("Goodbye")));
-    EXPECT_TRUE(waitForDisconnect(mute));
+    EXPECT_TRUE(waitForGoodbye(mute, QStringLiteral("no keep alive received for a too long period")));
 }
 
 TEST_F(ConnectionServer, ChangedKeyAppliesToLaterConnectionsOnly)
 {
-    UtmConnect::Server *server = startServer();
+    startServer();
     diag::FirewallPeer *before = readyPeer(peerOptions());
-
     settings::ServerConfiguration config = settings::Settings::instance()->serverConfiguration();
     config.SSLKey = QStringLiteral("the new key");
     settings::Settings::instance()->setServerConfiguration(config);
 
-    diag::FirewallPeer::Options oldKey = peerOptions(QStringLiteral("FW0002"));
-    oldKey.bindAddress = QHostAddress(QStringLiteral("127.0.0.2"));
-    diag::FirewallPeer *refused = addPeer(oldKey);
+    diag::FirewallPeer *refused = addPeer(peerOptions(QStringLiteral("FW0002"), "127.0.0.2"));
     ASSERT_TRUE(waitForDisconnect(refused));
     EXPECT_FALSE(refused->isEncrypted());
-
-    diag::FirewallPeer::Options newKey = peerOptions(QStringLiteral("FW0003"));
-    newKey.bindAddress = QHostAddress(QStringLiteral("127.0.0.3"));
+    diag::FirewallPeer::Options newKey = peerOptions(QStringLiteral("FW0003"), "127.0.0.3");
     newKey.key = "the new key";
     readyPeer(newKey);
 
     // The established connection is untouched.
-    server->newLogons(logons({QStringLiteral("alice")}), QStringLiteral("127.0.0.1"), QStringLiteral("FW0001"));
+    sendLogons({QStringLiteral("alice")});
     EXPECT_TRUE(waitForMessages(before, QStringLiteral("Startup")));
     EXPECT_FALSE(before->isDisconnected());
 }
@@ -176,17 +148,11 @@ TEST_F(ConnectionServer, DestroySaysGoodbyeToEveryFirewall)
 {
     startServer();
     diag::FirewallPeer *one = readyPeer(peerOptions());
-    diag::FirewallPeer::Options other = peerOptions(QStringLiteral("FW0002"));
-    other.bindAddress = QHostAddress(QStringLiteral("127.0.0.2"));
-    diag::FirewallPeer *two = readyPeer(other);
+    diag::FirewallPeer *two = readyPeer(peerOptions(QStringLiteral("FW0002"), "127.0.0.2"));
     UtmConnect::Server::instance()->close();
     UtmConnect::Server::destroy();
-    for (diag::FirewallPeer *peer : {one, two}) {
-        ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Goodbye")));
-        EXPECT_EQ(peer->first(QStringLiteral("Goodbye")).value(QStringLiteral("error")),
-                  QStringLiteral("\"service is closing\""));
-        EXPECT_TRUE(waitForDisconnect(peer));
-    }
+    for (diag::FirewallPeer *peer : {one, two})
+        EXPECT_TRUE(waitForGoodbye(peer, QStringLiteral("service is closing")));
 }
 
 // An independent TLS-PSK client speaking the protocol by hand.
@@ -198,38 +164,32 @@ TEST_F(ConnectionServer, OpenSslClientRunsTheConversation)
     client.write("[UTM]\nversion=2\nmodel=m\nfirmware=f\nserial=OSSL1\n.\n");
     ASSERT_TRUE(client.waitForOutput("[Agent]\r\nversion=2\r\n.\r\n")) << client.errors().toStdString();
     client.write("[Configuration]\nController=192.0.2.7\nLogonTime=600\n.\n");
-    ASSERT_TRUE(client.waitForOutput("[Result]\r\nController=")) << client.output().toStdString();
-    EXPECT_TRUE(client.output().contains("[Ack]\r\nentries=2\r\n.\r\n[Result]"));
+    ASSERT_TRUE(client.waitForOutput("[Ack]\r\nentries=2\r\n.\r\n[Result]\r\nController="))
+        << client.output().toStdString();
     client.write("[Ack]\nentries=1\n.\n[Network]\nuser=any\nid=1\naction=pass\nHOST=10.0.0.5\n.\n");
     ASSERT_TRUE(client.waitForOutput("[Ack]\r\nentries=4\r\n.\r\n"));
     client.write("[Keep-Alive]\n.\n");
     ASSERT_TRUE(client.waitForOutput("[Alive]\r\n.\r\n"));
-    server->newLogons(logons({QStringLiteral("alice")}), QStringLiteral("192.0.2.7"), QStringLiteral("OSSL1"));
+    sendLogons({QStringLiteral("alice")}, "192.0.2.7", "OSSL1");
     ASSERT_TRUE(client.waitForOutput("[Startup]\r\nCORP\\alice=600@10.0.0.5\r\n.\r\n"));
     client.write("[Ack]\nentries=2\n.\n");
     ASSERT_TRUE(client.waitForOutput("[Goodbye]\r\nerror=\"Bad ack\"\r\n.\r\n"));
     EXPECT_TRUE(client.waitForFinished());
 }
 
-} // namespace
-
-namespace {
-
 // The server listens on every local address: IPv6 firewalls are served too,
 // and IPv4 ones are known by their plain IPv4 address.
 TEST_F(ConnectionServer, ServesIPv4AndIPv6Firewalls)
 {
-    UtmConnect::Server *server = startServer();
+    startServer();
     diag::FirewallPeer::Options v6 = peerOptions(QStringLiteral("FW6"));
     v6.host = QStringLiteral("::1");
     readyPeer(v6);
     readyPeer(peerOptions(QStringLiteral("FW4")));
-    ASSERT_NE(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW6")), nullptr);
-    EXPECT_EQ(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW6"))->peerText(),
-              QStringLiteral("::1"));
-    ASSERT_NE(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW4")), nullptr);
-    EXPECT_EQ(server->findClient(QStringLiteral("127.0.0.1"), QStringLiteral("FW4"))->peerText(),
-              QStringLiteral("127.0.0.1"));
+    for (auto [serial, address] : {std::pair{"FW6", "::1"}, {"FW4", "127.0.0.1"}}) {
+        ASSERT_NE(client("127.0.0.1", serial), nullptr) << serial;
+        EXPECT_EQ(client("127.0.0.1", serial)->peerText(), QString::fromLatin1(address));
+    }
     EXPECT_TRUE(logText().contains(QStringLiteral("[UtmConnect] ::1: connection initiated")));
 }
 

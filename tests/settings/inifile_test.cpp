@@ -4,79 +4,66 @@
 
 namespace {
 
-struct Lookup
+TEST(IniFile, ValueAnswersByTheForgivingRules)
 {
-    const char *name;
-    const char *text;
-    const char *section;
-    const char *key;
-    const char *expected; // nullptr: the default comes back
-};
-
-class IniFileValue : public ::testing::TestWithParam<Lookup>
-{
-};
-
-TEST_P(IniFileValue, AnswersByTheForgivingRules)
-{
-    const Lookup &c = GetParam();
-    IniFile ini;
-    ini.parse(QString::fromUtf8(c.text));
-    const QString got = ini.value(QString::fromUtf8(c.section), QString::fromUtf8(c.key), QStringLiteral("<default>"));
-    EXPECT_EQ(got.toStdString(), c.expected ? std::string(c.expected) : std::string("<default>"));
+    const struct
+    {
+        const char *text;
+        const char *section;
+        const char *key;
+        const char *expected; // nullptr: the default comes back
+    } cases[] = {
+        {"[Login]\nUser=alice\nIP = 10.1.2.3", "Login", "User", "alice"},
+        {"[Login]\nUser=alice\nIP = 10.1.2.3", "Login", "IP", nullptr}, // the blank is part of the key
+        {"[Login]\nIP = 10.1.2.3", "Login", "IP ", "10.1.2.3"},
+        {"[s]\nname=   x  ", "s", "name", "x"},
+        {"[LoGiN]\nUSER=alice", "login", "user", "alice"},
+        {"[s]\nk=1\nK=2", "s", "k", "1"}, // first matching line wins
+        {"[s]\nName=\"a # b\" # note", "s", "Name", "a # b"},
+        {"[s]\nName=a # b", "s", "Name", "a"},
+        {"[s]\nName=\"x\" tail", "s", "Name", "x"},
+        {"[s]\nName=\"abc", "s", "Name", "\"abc"},
+        {"[s]\nName=\"\"", "s", "Name", ""},
+        {"[s]\n=x", "s", "", nullptr},
+        {"[s]\nflag", "s", "flag", nullptr},
+        {"[s]\nerror=a=b", "s", "error", "a=b"},
+        {"k=v\n[s]\nother=1", "s", "k", nullptr}, // text before the first header is ignored
+        {"[Agent]\nversion=2\nold=1\n[agent]\nversion=3", "AGENT", "version", "3"}, // the last header wins
+        {"[Agent]\nold=1\n[Agent]\nversion=3", "Agent", "old", nullptr},
+        {"[s]\r\nk=v\r\n", "s", "k", "v"},
+        {"[s]\nk=v", "t", "k", nullptr},
+        {"[UTM] # from the appliance\nserial=X1", "UTM", "serial", "X1"},
+        {"[]\n[s]\nk=v", "s", "k", "v"},
+        {"[s]\nuser=\xe2\x82\xac", "s", "user", "?"}, // not Latin-1
+        {"[s]\nuser=jos\xc3\xa9", "s", "user", "jos\xc3\xa9"},
+        {"[a]b]\nk=v", "a", "k", "v"}, // the name ends at the first bracket
+    };
+    for (const auto &c : cases) {
+        IniFile ini;
+        ini.parse(QString::fromUtf8(c.text));
+        EXPECT_EQ(ini.value(c.section, QString::fromUtf8(c.key), "<default>").toStdString(),
+                  c.expected ? c.expected : "<default>")
+            << c.text << " / " << c.key;
+    }
 }
-
-const Lookup lookups[] = {
-    {"PlainKey", "[Login]\nUser=alice\nIP = 10.1.2.3", "Login", "User", "alice"},
-    {"BlankBeforeEqualsIsPartOfKey", "[Login]\nUser=alice\nIP = 10.1.2.3", "Login", "IP", nullptr},
-    {"KeyWithTrailingBlankMatchesItself", "[Login]\nIP = 10.1.2.3", "Login", "IP ", "10.1.2.3"},
-    {"ValueTrimmed", "[s]\nname=   x  ", "s", "name", "x"},
-    {"SectionAndKeyIgnoreCase", "[LoGiN]\nUSER=alice", "login", "user", "alice"},
-    {"FirstMatchingLineWins", "[s]\nk=1\nK=2", "s", "k", "1"},
-    {"QuotedValueKeepsHash", "[s]\nName=\"a # b\" # note", "s", "Name", "a # b"},
-    {"UnquotedHashStartsComment", "[s]\nName=a # b", "s", "Name", "a"},
-    {"QuotedRestIgnored", "[s]\nName=\"x\" tail", "s", "Name", "x"},
-    {"LoneQuoteIsText", "[s]\nName=\"abc", "s", "Name", "\"abc"},
-    {"EmptyQuoted", "[s]\nName=\"\"", "s", "Name", ""},
-    {"NoKeyBeforeEquals", "[s]\n=x", "s", "", nullptr},
-    {"LineWithoutEquals", "[s]\nflag", "s", "flag", nullptr},
-    {"EqualsInValue", "[s]\nerror=a=b", "s", "error", "a=b"},
-    {"TextBeforeFirstHeaderIgnored", "k=v\n[s]\nother=1", "s", "k", nullptr},
-    {"LastHeaderOfANameWins", "[Agent]\nversion=2\nold=1\n[agent]\nversion=3", "AGENT", "version", "3"},
-    {"EarlierLinesOfReplacedSectionGone", "[Agent]\nold=1\n[Agent]\nversion=3", "Agent", "old", nullptr},
-    {"CrLfLines", "[s]\r\nk=v\r\n", "s", "k", "v"},
-    {"MissingSection", "[s]\nk=v", "t", "k", nullptr},
-    {"HeaderWithComment", "[UTM] # from the appliance\nserial=X1", "UTM", "serial", "X1"},
-    {"HeaderTooShortIsALine", "[]\n[s]\nk=v", "s", "k", "v"},
-    {"NonLatin1BecomesQuestionMark", "[s]\nuser=\xe2\x82\xac", "s", "user", "?"},
-    {"Latin1Kept", "[s]\nuser=jos\xc3\xa9", "s", "user", "jos\xc3\xa9"},
-    {"HeaderNameUpToFirstBracket", "[a]b]\nk=v", "a", "k", "v"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Table, IniFileValue, ::testing::ValuesIn(lookups),
-                         [](const ::testing::TestParamInfo<Lookup> &info) { return std::string(info.param.name); });
-
-struct BoolCase
-{
-    const char *line;
-    bool defaultValue;
-    bool expected;
-};
 
 TEST(IniFile, BoolValue)
 {
-    const BoolCase cases[] = {
+    const struct
+    {
+        const char *line;
+        bool defaultValue, expected;
+    } cases[] = {
         {"Flag=2", false, true},    {"Flag=0", true, false},     {"Flag=on", false, true},
         {"Flag=true", false, true}, {"Flag=off", true, false},   {"Flag=false", true, false},
         {"Flag=ON", false, false},  {"Flag=ON", true, true},     {"Flag=-1", false, false},
         {"Flag=-1", true, true},    {"Other=1", true, true},     {"Other=1", false, false},
         {"Flag=yes", true, true},   {"Flag=\"1\"", false, true}, {"Flag=1 # on", false, true},
     };
-    for (const BoolCase &c : cases) {
+    for (const auto &c : cases) {
         IniFile ini;
         ini.parse(QStringLiteral("[s]\n") + QString::fromLatin1(c.line));
-        EXPECT_EQ(ini.boolValue(QStringLiteral("s"), QStringLiteral("Flag"), c.defaultValue), c.expected)
-            << c.line << " default " << c.defaultValue;
+        EXPECT_EQ(ini.boolValue("s", "Flag", c.defaultValue), c.expected) << c.line << " default " << c.defaultValue;
     }
 }
 
@@ -84,15 +71,11 @@ TEST(IniFile, IntValue)
 {
     IniFile ini;
     ini.parse(QStringLiteral("[s]\na=42\nb=-7\nc=12x\nd=99999999999\ne=0x10\nf=\ng=2147483647"));
-    const QString s = QStringLiteral("s");
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("a"), 5), 42);
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("b"), 5), -7);
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("c"), 5), 5);
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("d"), 5), 5); // beyond 32 bits
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("e"), 5), 5); // decimal only
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("f"), 5), 5);
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("g"), 5), 2147483647);
-    EXPECT_EQ(ini.intValue(s, QStringLiteral("missing"), -1), -1);
+    // Beyond 32 bits, hexadecimal, empty or missing: the default.
+    const std::pair<const char *, int> cases[] = {{"a", 42}, {"b", -7}, {"c", 5}, {"d", 5},
+                                                  {"e", 5},  {"f", 5},  {"g", 2147483647}, {"missing", 5}};
+    for (const auto &[key, expected] : cases)
+        EXPECT_EQ(ini.intValue("s", key, 5), expected) << key;
 }
 
 TEST(IniFile, KeysAreUntrimmedAndInLineOrder)
@@ -111,19 +94,11 @@ TEST(IniFile, SectionsAndOrder)
     ini.parse(QStringLiteral("junk\n[Network]\nid=1\n[network_2]\nid=2\n[Network]\nid=3"));
     QStringList names = ini.sectionNames();
     names.sort();
-    EXPECT_EQ(names, (QStringList{QStringLiteral("Network"), QStringLiteral("network_2")}));
-    EXPECT_EQ(ini.sectionOrder(),
-              (QStringList{QStringLiteral("NETWORK"), QStringLiteral("NETWORK_2"), QStringLiteral("NETWORK")}));
-    EXPECT_EQ(ini.value(QStringLiteral("network"), QStringLiteral("id")), QStringLiteral("3"));
+    EXPECT_EQ(names, (QStringList{"Network", "network_2"}));
+    EXPECT_EQ(ini.sectionOrder(), (QStringList{"NETWORK", "NETWORK_2", "NETWORK"}));
+    EXPECT_EQ(ini.value("network", "id"), QStringLiteral("3"));
     EXPECT_FALSE(ini.lastError().isEmpty());
-}
-
-TEST(IniFile, EmptyAndReparsed)
-{
-    IniFile ini;
-    ini.parse(QString());
-    EXPECT_TRUE(ini.sectionNames().isEmpty());
-    ini.parse(QStringLiteral("[a]\nk=v"));
+    // Parsing again starts afresh.
     ini.parse(QStringLiteral("only text\nk=v"));
     EXPECT_TRUE(ini.sectionNames().isEmpty());
     EXPECT_TRUE(ini.sectionOrder().isEmpty());
