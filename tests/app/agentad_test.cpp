@@ -1,23 +1,119 @@
+// The agent in process: its command line option lookup, obsolescence of
+// silent firewalls' configurations (on a real config.ini, with "now" pinned
+// so that ages are exact) and its side of the firewall link: user filters
+// kept from the firewalls' rules. The connection server listens on a loopback
+// port; the project's firewall peer plays the firewall.
 #include "app/agentad.h"
 #include "common/clock.h"
+#include "common/userfilter.h"
+#include "firewall/client.h"
+#include "firewall/server.h"
+#include "log/applicationdebug.h"
 #include "settings/settings.h"
+#include "tools/firewallpeer.h"
 
 #include <QDir>
-#include <QFileInfo>
-#include <QStandardPaths>
+#include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
 
 namespace {
 
-TEST(AgentAdCrashDumpDirectory, IsTheVersionTextWithoutBlanksSlashesBracketsOrColons)
+const QByteArray Key = "agent firewall key";
+
+class AgentFirewall : public ::testing::Test
 {
-    const QString directory = service::AgentAd::crashDumpDirectory();
-    EXPECT_EQ(QFileInfo(directory).absolutePath(),
-              QFileInfo(QStandardPaths::writableLocation(QStandardPaths::TempLocation)).absoluteFilePath());
-    EXPECT_EQ(QFileInfo(directory).fileName(), QStringLiteral("Ferrowinden_SSO_Agent_3.0.2_2022-01-07_1605"));
-}
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        QFile file(m_dir.filePath(QStringLiteral("config.ini")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[Global]\nVerboseLevel=high\nFirewallEnabled=true\n\n"
+                   "[WebServer]\nPort=0\nSSLKey=" +
+                   Key + "\n");
+        file.close();
+        settings::Settings::setDirectoryForTest(m_dir.path());
+        ApplicationDebug::create(m_dir.filePath(QStringLiteral("log")));
+        m_now = QDateTime(QDate(2026, 3, 10), QTime(12, 0, 0));
+        common::Clock::setNowForTest(m_now);
+        m_agent = std::make_unique<service::AgentAd>(1, m_argv);
+        m_server = UtmConnect::Server::instance();
+        // As the agent's start wires them.
+        QObject::connect(m_server, SIGNAL(initialRules(QString, QString, QList<common::UserRule>)), m_agent.get(),
+                         SLOT(onInitialRules(QString, QString, QList<common::UserRule>)));
+        QObject::connect(m_server, &UtmConnect::Server::newRules, m_agent.get(), &service::AgentAd::onNewRules);
+        ASSERT_TRUE(m_server->start());
+    }
+
+    void TearDown() override
+    {
+        m_peer.reset();
+        UtmConnect::Server::destroy();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        m_agent.reset(); // destroys the settings too
+        ApplicationDebug::destroy();
+        common::Clock::resetForTest();
+        settings::Settings::setDirectoryForTest(QString());
+    }
+
+    diag::FirewallPeer *connectPeer(const QString &serial, const QString &rules = QString())
+    {
+        diag::FirewallPeer::Options options;
+        options.port = m_server->serverPort();
+        options.key = Key;
+        options.serial = serial;
+        options.rules = rules;
+        m_peer = std::make_unique<diag::FirewallPeer>(options);
+        m_peer->start();
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return m_peer->rulesSent() && m_peer->count(QStringLiteral("Ack")) >= 2; }, 10000));
+        return m_peer.get();
+    }
+
+    QString logText() const
+    {
+        QDir dir(m_dir.filePath(QStringLiteral("log")));
+        QString text;
+        for (const QString &name : dir.entryList({QStringLiteral("*.log")}, QDir::Files)) {
+            QFile file(dir.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                text += QString::fromUtf8(file.readAll());
+        }
+        return text;
+    }
+
+    void check() { ASSERT_TRUE(QMetaObject::invokeMethod(m_agent.get(), "checkAdObsolescence", Qt::DirectConnection)); }
+    void addConfig(const QString &name, const QDateTime &lastConnection)
+    {
+        settings::ADConfiguration config(name);
+        config.setFirewallName(name);
+        config.setServers({QStringLiteral("192.0.2.1")});
+        config.setMaxLogonTime(28800);
+        config.setCollectInterval(5);
+        config.setEnabled(true);
+        config.setLastUtmConnection(lastConnection);
+        settings::Settings::instance()->setADConfiguration(config);
+    }
+    // The test's configurations (first run also writes a default one), sorted and joined.
+    static std::string names()
+    {
+        QStringList list =
+            settings::Settings::instance()->adConfigurationNames().filter(QRegExp(QStringLiteral("^fw-")));
+        list.sort();
+        return list.join(QLatin1Char(' ')).toStdString();
+    }
+
+    QTemporaryDir m_dir;
+    QDateTime m_now;
+    char m_program[6] = "agent";
+    char *m_argv[2] = {m_program, nullptr};
+    std::unique_ptr<service::AgentAd> m_agent;
+    UtmConnect::Server *m_server = nullptr;
+    std::unique_ptr<diag::FirewallPeer> m_peer;
+};
 
 TEST(AgentAdCommandLineOption, FindsTheKeyOption)
 {
@@ -40,55 +136,7 @@ TEST(AgentAdCommandLineOption, FindsTheKeyOption)
             << c.arguments.join(QLatin1Char(' ')).toStdString();
 }
 
-// The obsolescence check works on a real config.ini in a temporary folder,
-// with "now" pinned so that ages are exact.
-class AgentAdObsolescence : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_dir.isValid());
-        settings::Settings::setDirectoryForTest(m_dir.path());
-        m_now = QDateTime(QDate(2026, 3, 10), QTime(12, 0, 0));
-        common::Clock::setNowForTest(m_now);
-        m_agent = std::make_unique<service::AgentAd>(1, m_argv);
-    }
-    void TearDown() override
-    {
-        m_agent.reset(); // destroys the settings too
-        common::Clock::resetForTest();
-        settings::Settings::setDirectoryForTest(QString());
-    }
-
-    void addConfig(const QString &name, const QDateTime &lastConnection)
-    {
-        settings::ADConfiguration config(name);
-        config.setFirewallName(name);
-        config.setServers({QStringLiteral("192.0.2.1")});
-        config.setMaxLogonTime(28800);
-        config.setCollectInterval(5);
-        config.setEnabled(true);
-        config.setLastUtmConnection(lastConnection);
-        settings::Settings::instance()->setADConfiguration(config);
-    }
-    void check() { ASSERT_TRUE(QMetaObject::invokeMethod(m_agent.get(), "checkAdObsolescence", Qt::DirectConnection)); }
-    // The test's configurations (first run also writes a default one), sorted and joined.
-    std::string names() const
-    {
-        QStringList list =
-            settings::Settings::instance()->adConfigurationNames().filter(QRegExp(QStringLiteral("^fw-")));
-        list.sort();
-        return list.join(QLatin1Char(' ')).toStdString();
-    }
-
-    QTemporaryDir m_dir;
-    QDateTime m_now;
-    char m_program[6] = "agent";
-    char *m_argv[2] = {m_program, nullptr};
-    std::unique_ptr<service::AgentAd> m_agent;
-};
-
-TEST_F(AgentAdObsolescence, RemovesOnlyConfigurationsSilentForLongerThanTheTimeout)
+TEST_F(AgentFirewall, RemovesOnlyConfigurationsSilentForLongerThanTheTimeout)
 {
     const qint64 timeout = settings::Settings::instance()->globalConfiguration().ADObsolescenceTimeout;
     ASSERT_EQ(timeout, 604800);
@@ -111,7 +159,7 @@ TEST_F(AgentAdObsolescence, RemovesOnlyConfigurationsSilentForLongerThanTheTimeo
     EXPECT_EQ(names(), "fw-never fw-recent");
 }
 
-TEST_F(AgentAdObsolescence, PausedAgentRemovesNothingUntilCollectionStartsAgain)
+TEST_F(AgentFirewall, PausedAgentRemovesNothingUntilCollectionStartsAgain)
 {
     addConfig(QStringLiteral("fw-old"), m_now.addDays(-30));
     m_agent->stopAll();
@@ -119,6 +167,75 @@ TEST_F(AgentAdObsolescence, PausedAgentRemovesNothingUntilCollectionStartsAgain)
     EXPECT_EQ(names(), "fw-old");
     m_agent->startAll();
     EXPECT_EQ(names(), "");
+}
+
+TEST_F(AgentFirewall, TestFirewallsGetAFilterThatAdmitsEverything)
+{
+    settings::ADConfiguration fake(QStringLiteral("fake_fw_lab"));
+    fake.setFirewallName(QStringLiteral("fake_fw_lab"));
+    settings::ADConfiguration real(QStringLiteral("FW1"));
+    real.setFirewallName(QStringLiteral("FW1"));
+    m_agent->ensureUserFilter(fake);
+    m_agent->ensureUserFilter(real);
+    ASSERT_NE(m_agent->userFilter(QStringLiteral("fake_fw_lab")), nullptr);
+    ASSERT_NE(m_agent->userFilter(QStringLiteral("FW1")), nullptr);
+    EXPECT_NE(qobject_cast<common::MockUserFilter *>(m_agent->userFilter(QStringLiteral("fake_fw_lab"))), nullptr);
+    EXPECT_EQ(qobject_cast<common::MockUserFilter *>(m_agent->userFilter(QStringLiteral("FW1"))), nullptr);
+    // An existing filter, and its rules, stay.
+    common::UserFilter *before = m_agent->userFilter(QStringLiteral("FW1"));
+    m_agent->ensureUserFilter(real);
+    EXPECT_EQ(m_agent->userFilter(QStringLiteral("FW1")), before);
+}
+
+TEST_F(AgentFirewall, FirewallRulesFillItsFilter)
+{
+    diag::FirewallPeer *peer = connectPeer(
+        QStringLiteral("FWR"), QStringLiteral("[Network]\r\nuser=alice\r\nid=1\r\naction=pass\r\nHOST=10.0.0.5\r\n"
+                                              "[Network_2]\r\nuser=any\r\nid=2\r\naction=block\r\nNETWORK=10.0.0.0/8"));
+    common::UserFilter *filter = m_agent->userFilter(QStringLiteral("FWR"));
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(filter->toString(), QStringLiteral("1: pass: alice on (10.0.0.5),2: block: any on (10.0.0.0/8)"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: initial rules: 1: pass: alice on (10.0.0.5)")));
+
+    // A delta: add bob, delete rule 2, and a deletion that matches nothing.
+    peer->sendText(
+        QStringLiteral("[Adduser]\r\nuser=bob\r\nid=3\r\naction=pass\r\nHOST=10.0.0.7\r\n"
+                       "[Deluser]\r\nuser=ANY\r\nid=2\r\naction=block\r\nNETWORK=10.0.0.0/8\r\nHOST=1.2.3.4\r\n"
+                       "[Deluser_2]\r\nuser=carol\r\nid=9\r\naction=pass\r\nHOST=10.0.0.9"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return peer->count(QStringLiteral("Ack")) >= 3; }, 10000));
+    EXPECT_EQ(filter->toString(), QStringLiteral("1: pass: alice on (10.0.0.5),3: pass: bob on (10.0.0.7)"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: can't remove rule for carol")));
+    EXPECT_TRUE(logText().contains(QStringLiteral("127.0.0.1: FWR: new rules: 1: pass: alice")));
+
+    // An initial list is not a delta: the firewall is disconnected, the filter and its rules stay.
+    peer->sendText(QStringLiteral("[Network]\r\nuser=dave\r\nid=1\r\naction=pass\r\nHOST=10.0.0.8"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return peer->count(QStringLiteral("Goodbye")) == 1; }, 10000))
+        << "after the initial list, a user list must be a delta";
+    EXPECT_EQ(m_agent->userFilter(QStringLiteral("FWR")), filter);
+    EXPECT_EQ(filter->rules().size(), 2);
+}
+
+TEST_F(AgentFirewall, ConnectedFirewallKeepsItsConfigurationHoweverOld)
+{
+    diag::FirewallPeer *peer = connectPeer(QStringLiteral("FWOLD"));
+    ASSERT_TRUE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+
+    common::Clock::setNowForTest(m_now.addDays(30));
+    check();
+    EXPECT_TRUE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+
+    // Gone: its disconnection stamps LastUtmConnection, and it expires from there.
+    peer->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_server->clientList().isEmpty(); }, 10000));
+    EXPECT_EQ(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).lastUtmConnection(),
+              m_now.addDays(30));
+    common::Clock::setNowForTest(m_now.addDays(37));
+    check();
+    EXPECT_TRUE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+    common::Clock::setNowForTest(m_now.addDays(37).addSecs(1));
+    check();
+    EXPECT_FALSE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
+    EXPECT_EQ(m_agent->userFilter(QStringLiteral("FWOLD")), nullptr);
 }
 
 } // namespace

@@ -59,40 +59,25 @@ TEST(LookupOptions, ThreadLimit)
     }
 }
 
-TEST(LookupOptions, ReadsTheReadOnlyKeysBesideTheSettings)
+TEST(LookupOptions, ReadsTheReadOnlyKeysBesideTheSettingsAndNeverWritesThem)
 {
-    testsupport::TempInstance instance;
+    static testsupport::TempInstance instance;
     instance.writeFile(QStringLiteral("config.ini"),
                        "[Global]\nLookup=llmnr\nMaxThreadPool=8\n"
                        "DnsServers=127.0.0.1:5353, [::1]:53\nLlmnrTarget=127.0.0.1:5356\n");
-    settings::GlobalConfiguration global;
-    global.Lookup = QStringLiteral("llmnr");
-    global.MaxThreadPool = 8;
-    const LookupOptions options =
-        LookupOptions::fromConfiguration(global, instance.filePath(QStringLiteral("config.ini")));
+    settings::Settings::setDirectoryForTest(instance.path());
+    const LookupOptions options = LookupOptions::fromConfiguration();
     EXPECT_EQ(options.mode, QStringLiteral("llmnr"));
     EXPECT_EQ(options.maxThreadPool, 8);
     EXPECT_EQ(options.dnsServers, (QList<Endpoint>{at("127.0.0.1", 5353), at("::1", 53)}));
     EXPECT_EQ(options.llmnrTargets, QList<Endpoint>{at("127.0.0.1", 5356)});
     EXPECT_EQ(options.batchLimitMs, 300000);
+    settings::Settings::destroy();
+    EXPECT_TRUE(instance.readFile(QStringLiteral("config.ini")).contains("DnsServers=127.0.0.1:5353"));
 
     // Without the keys: the system's resolvers and the multicast groups.
-    const LookupOptions plain = LookupOptions::fromConfiguration(global, instance.filePath(QStringLiteral("none.ini")));
+    const LookupOptions plain =
+        LookupOptions::fromConfiguration(settings::GlobalConfiguration(), instance.filePath(QStringLiteral("no.ini")));
     EXPECT_TRUE(plain.dnsServers.isEmpty());
     EXPECT_TRUE(plain.llmnrTargets.isEmpty());
-}
-
-TEST(LookupOptions, FromTheAgentsSettings)
-{
-    static testsupport::TempInstance instance;
-    instance.writeFile(QStringLiteral("config.ini"),
-                       "[Global]\nLookup=dns\nMaxThreadPool=3\nDnsServers=127.0.0.1:5353\n");
-    settings::Settings::setDirectoryForTest(instance.path());
-    const LookupOptions options = LookupOptions::fromConfiguration();
-    EXPECT_EQ(options.mode, QStringLiteral("dns"));
-    EXPECT_EQ(options.maxThreadPool, 3);
-    EXPECT_EQ(options.dnsServers, QList<Endpoint>{at("127.0.0.1", 5353)});
-    settings::Settings::destroy();
-    // Read, never written back.
-    EXPECT_TRUE(instance.readFile(QStringLiteral("config.ini")).contains("DnsServers=127.0.0.1:5353"));
 }

@@ -2,23 +2,23 @@
 
 #include "log/applicationdebug.h"
 #include "lookup/lookupthread.h"
+#include "support/dnsmasqserver.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QTest>
 
 namespace lookuptest {
 
 namespace {
 
-QTemporaryDir *logDirectory = nullptr;
-testsupport::DnsmasqServer *sharedDnsmasq = nullptr;
+std::unique_ptr<QTemporaryDir> logDirectory;
+std::unique_ptr<testsupport::DnsmasqServer> sharedDnsmasq;
 
 QString logPath()
 {
     if (!logDirectory) {
-        logDirectory = new QTemporaryDir;
+        logDirectory = std::make_unique<QTemporaryDir>();
         ApplicationDebug::create(logDirectory->path());
         ApplicationDebug::applyVerboseLevel(2);
     }
@@ -32,22 +32,31 @@ public:
     void TearDown() override
     {
         EXPECT_TRUE(waitForIdleWorkers());
-        delete sharedDnsmasq;
-        sharedDnsmasq = nullptr;
+        sharedDnsmasq.reset();
         ApplicationDebug::destroy();
-        delete logDirectory;
-        logDirectory = nullptr;
+        logDirectory.reset();
     }
 };
 
 const auto *environment = ::testing::AddGlobalTestEnvironment(new LookupEnvironment);
 
+QString dnsmasqEndpoint()
+{
+    if (!sharedDnsmasq) {
+        QByteArray hosts = "10.1.0.1 pc01.corp.test\n10.1.0.2 pc02.corp.test\n10.1.0.3 multi.corp.test\n"
+                           "10.1.0.4 multi.corp.test\nfd00::3 multi.corp.test\nfd00::7 v6only.corp.test\n";
+        for (int i = 0; i < 200; ++i)
+            hosts += QStringLiteral("10.2.%1.%2 bulk%3.corp.test\n").arg(i / 100).arg(i % 100 + 1).arg(i).toLatin1();
+        sharedDnsmasq = std::make_unique<testsupport::DnsmasqServer>();
+        if (!sharedDnsmasq->start(hosts))
+            ADD_FAILURE() << "dnsmasq did not start: " << sharedDnsmasq->error().toStdString();
+    }
+    return sharedDnsmasq->endpoint();
+}
+
 } // namespace
 
-LogTail::LogTail()
-{
-    m_offset = QFile(logPath()).size();
-}
+LogTail::LogTail() : m_offset(QFile(logPath()).size()) {}
 
 QString LogTail::text() const
 {
@@ -58,29 +67,6 @@ QString LogTail::text() const
     if (file.size() >= m_offset)
         file.seek(m_offset);
     return QString::fromUtf8(file.readAll());
-}
-
-QByteArray dnsmasqHosts()
-{
-    QByteArray hosts = "10.1.0.1 pc01.corp.test\n"
-                       "10.1.0.2 pc02.corp.test\n"
-                       "10.1.0.3 multi.corp.test\n"
-                       "10.1.0.4 multi.corp.test\n"
-                       "fd00::3 multi.corp.test\n"
-                       "fd00::7 v6only.corp.test\n";
-    for (int i = 0; i < 200; ++i)
-        hosts += QStringLiteral("10.2.%1.%2 bulk%3.corp.test\n").arg(i / 100).arg(i % 100 + 1).arg(i).toLatin1();
-    return hosts;
-}
-
-testsupport::DnsmasqServer &dnsmasq()
-{
-    if (!sharedDnsmasq) {
-        sharedDnsmasq = new testsupport::DnsmasqServer;
-        if (!sharedDnsmasq->start(dnsmasqHosts()))
-            ADD_FAILURE() << "dnsmasq did not start: " << sharedDnsmasq->error().toStdString();
-    }
-    return *sharedDnsmasq;
 }
 
 lookup::LookupOptions optionsWithServer(const QString &mode, const QString &server)
@@ -97,50 +83,12 @@ lookup::LookupOptions optionsWithServer(const QString &mode, const QString &serv
 
 lookup::LookupOptions optionsFor(const QString &mode)
 {
-    return optionsWithServer(mode, dnsmasq().endpoint());
+    return optionsWithServer(mode, dnsmasqEndpoint());
 }
 
-bool waitForIdleWorkers(int timeoutMs)
+bool waitForIdleWorkers()
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (lookup::LookupThread::runningCount() > 0) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
-}
-
-int FakeSystemResolver::addressesOf(const QByteArray &, QList<Answer> *answers)
-{
-    QMutexLocker lock(&m_mutex);
-    ++m_addressCalls;
-    if (addressStatus == 0)
-        *answers = addressAnswers;
-    return addressStatus;
-}
-
-int FakeSystemResolver::nameOf(const QHostAddress &, QByteArray *host, int *systemError)
-{
-    QMutexLocker lock(&m_mutex);
-    ++m_nameCalls;
-    *systemError = nameErrno;
-    if (nameStatus == 0)
-        *host = nameAnswer;
-    return nameStatus;
-}
-
-int FakeSystemResolver::addressCalls() const
-{
-    QMutexLocker lock(&m_mutex);
-    return m_addressCalls;
-}
-
-int FakeSystemResolver::nameCalls() const
-{
-    QMutexLocker lock(&m_mutex);
-    return m_nameCalls;
+    return QTest::qWaitFor([] { return lookup::LookupThread::runningCount() == 0; }, 20000);
 }
 
 } // namespace lookuptest

@@ -2,11 +2,9 @@
 
 #include "lookup/lookupoptions.h"
 #include "lookup/systemresolver.h"
-#include "support/dnsmasqserver.h"
 
-#include <QHash>
-#include <QMutex>
 #include <QString>
+#include <atomic>
 #include <gtest/gtest.h>
 
 namespace lookuptest {
@@ -23,16 +21,13 @@ private:
     qint64 m_offset = 0;
 };
 
-// The shared dnsmasq of the look-up tests, started on first use.
-testsupport::DnsmasqServer &dnsmasq();
-QByteArray dnsmasqHosts();
-
-// Options asking the shared dnsmasq, with short time-outs.
+// Options asking the shared dnsmasq (started on first use), or the given
+// server, with short time-outs.
 lookup::LookupOptions optionsFor(const QString &mode);
 lookup::LookupOptions optionsWithServer(const QString &mode, const QString &server);
 
 // Waits (bounded) until no look-up thread of the process is left running.
-bool waitForIdleWorkers(int timeoutMs = 20000);
+bool waitForIdleWorkers();
 
 // A system resolver with scripted answers; counts the questions.
 class FakeSystemResolver : public lookup::ISystemResolver
@@ -41,22 +36,29 @@ public:
     FakeSystemResolver() { ISystemResolver::setForTest(this); }
     ~FakeSystemResolver() override { ISystemResolver::setForTest(nullptr); }
 
-    int addressesOf(const QByteArray &name, QList<Answer> *answers) override;
-    int nameOf(const QHostAddress &address, QByteArray *host, int *systemError) override;
+    int addressesOf(const QByteArray &, QList<Answer> *answers) override
+    {
+        ++addressCalls;
+        if (addressStatus == 0)
+            *answers = addressAnswers;
+        return addressStatus;
+    }
+    int nameOf(const QHostAddress &, QByteArray *host, int *systemError) override
+    {
+        ++nameCalls;
+        *systemError = nameErrno;
+        if (nameStatus == 0)
+            *host = nameAnswer;
+        return nameStatus;
+    }
 
     int addressStatus = 0;
     QList<Answer> addressAnswers;
     int nameStatus = 0;
     int nameErrno = 0;
     QByteArray nameAnswer;
-
-    int addressCalls() const;
-    int nameCalls() const;
-
-private:
-    mutable QMutex m_mutex;
-    int m_addressCalls = 0;
-    int m_nameCalls = 0;
+    std::atomic<int> addressCalls{0};
+    std::atomic<int> nameCalls{0};
 };
 
 } // namespace lookuptest

@@ -3,27 +3,21 @@
 
 #include <QTemporaryDir>
 #include <cerrno>
-#include <cstring>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 using namespace serviceframe;
 
 namespace {
 
-struct ParseCase
-{
-    const char *line;
-    bool valid;
-    ControlRequest::Kind kind;
-    int control;
-};
-
 TEST(ParseControlRequest, AcceptsExactlyTheKnownLines)
 {
-    const ParseCase cases[] = {
+    const struct
+    {
+        const char *line;
+        bool valid;
+        ControlRequest::Kind kind;
+        int control;
+    } cases[] = {
         {"stop", true, ControlRequest::Stop, 0},
         {"pause", true, ControlRequest::Pause, 0},
         {"resume", true, ControlRequest::Resume, 0},
@@ -41,7 +35,7 @@ TEST(ParseControlRequest, AcceptsExactlyTheKnownLines)
         {"stop ", false, ControlRequest::Interrogate, 0},
         {"", false, ControlRequest::Interrogate, 0},
     };
-    for (const ParseCase &c : cases) {
+    for (const auto &c : cases) {
         ControlRequest request;
         EXPECT_EQ(parseControlRequest(c.line, &request), c.valid) << c.line;
         if (c.valid) {
@@ -81,21 +75,35 @@ protected:
 
 TEST_F(SendControlRequest, ReadsTheServiceStateFromTheReply)
 {
-    testsupport::FakeControlServer server(socketPath(), [](const QByteArray &request) {
-        return request == "pause" ? QByteArray("ok paused") : QByteArray("refused running");
-    });
-    ASSERT_TRUE(server.isListening());
-
-    ControlReply reply = send(ControlRequest::Pause);
-    EXPECT_TRUE(reply.answered);
-    EXPECT_TRUE(reply.accepted);
-    EXPECT_EQ(reply.state, ServiceState::Paused);
-
-    reply = send(ControlRequest::UserControl, 133);
-    EXPECT_TRUE(reply.answered);
-    EXPECT_FALSE(reply.accepted);
-    EXPECT_EQ(reply.state, ServiceState::Running);
-    EXPECT_EQ(server.requests(), (QList<QByteArray>{"pause", "control 133"}));
+    const struct
+    {
+        QByteArray answer;
+        bool answered;
+        bool accepted;
+        ServiceState state;
+    } cases[] = {
+        {"ok paused", true, true, ServiceState::Paused},
+        {"refused running", true, false, ServiceState::Running},
+        // Malformed or missing: no answer.
+        {"ok", false, false, {}},
+        {"ok sleeping", false, false, {}},
+        {"yes running", false, false, {}},
+        {"", false, false, {}},
+    };
+    for (const auto &c : cases) {
+        testsupport::FakeControlServer server(socketPath(), [&c](const QByteArray &) { return c.answer; });
+        ASSERT_TRUE(server.isListening());
+        const ControlReply reply = send(ControlRequest::UserControl, 133);
+        EXPECT_TRUE(reply.connected) << c.answer.constData();
+        EXPECT_EQ(reply.answered, c.answered) << c.answer.constData();
+        if (c.answered) {
+            EXPECT_EQ(reply.accepted, c.accepted) << c.answer.constData();
+            EXPECT_EQ(reply.state, c.state) << c.answer.constData();
+        } else {
+            EXPECT_NE(reply.error, 0) << c.answer.constData();
+        }
+        EXPECT_EQ(server.requests(), QList<QByteArray>{"control 133"});
+    }
 }
 
 TEST_F(SendControlRequest, NobodyListening)
@@ -104,29 +112,10 @@ TEST_F(SendControlRequest, NobodyListening)
     EXPECT_FALSE(reply.connected);
     EXPECT_EQ(reply.error, ENOENT);
 
-    // A socket file left behind by a killed process.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = socketPath().toLocal8Bit();
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ::close(fd);
+    ASSERT_TRUE(testsupport::leaveStaleSocket(socketPath()));
     reply = send(ControlRequest::Interrogate);
     EXPECT_FALSE(reply.connected);
     EXPECT_EQ(reply.error, ECONNREFUSED);
-}
-
-TEST_F(SendControlRequest, MalformedOrMissingRepliesAreNotAnswers)
-{
-    const QByteArray replies[] = {"ok", "ok sleeping", "yes running", ""};
-    for (const QByteArray &answer : replies) {
-        testsupport::FakeControlServer server(socketPath(), [answer](const QByteArray &) { return answer; });
-        const ControlReply reply = send(ControlRequest::Stop);
-        EXPECT_TRUE(reply.connected) << answer.constData();
-        EXPECT_FALSE(reply.answered) << answer.constData();
-        EXPECT_NE(reply.error, 0) << answer.constData();
-    }
 }
 
 TEST_F(SendControlRequest, TooLongPathIsRefused)

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <arpa/inet.h>
-#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,57 +13,38 @@ namespace testsupport {
 
 namespace {
 
-// A port free for both UDP and TCP on 127.0.0.1 right now.
+const char *const Binary = "/usr/sbin/dnsmasq";
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in.sin_port = htons(port);
+    return in;
+}
+
+// A port free for both UDP and TCP on 127.0.0.1 right now (0: none found).
 quint16 freePort()
 {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof in;
-        quint16 port = 0;
-        if (::bind(udp, reinterpret_cast<sockaddr *>(&in), size) == 0 &&
-            ::getsockname(udp, reinterpret_cast<sockaddr *>(&in), &size) == 0)
-            port = ntohs(in.sin_port);
-        ::close(udp);
-        if (port == 0)
-            continue;
-        const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool tcpFree = ::bind(tcp, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0;
-        ::close(tcp);
-        if (tcpFree)
-            return port;
-    }
-    return 0;
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in = loopback(0);
+    socklen_t size = sizeof in;
+    const bool bound = ::bind(udp, reinterpret_cast<sockaddr *>(&in), size) == 0 &&
+                       ::getsockname(udp, reinterpret_cast<sockaddr *>(&in), &size) == 0;
+    ::close(udp);
+    const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool tcpFree = bound && ::bind(tcp, reinterpret_cast<sockaddr *>(&in), sizeof in) == 0;
+    ::close(tcp);
+    return tcpFree ? ntohs(in.sin_port) : 0;
 }
 
 } // namespace
 
-DnsmasqServer::DnsmasqServer()
-{
-    m_process.setProcessChannelMode(QProcess::MergedChannels);
-}
-
-DnsmasqServer::~DnsmasqServer()
-{
-    stop();
-}
-
-QString DnsmasqServer::binary()
-{
-    return QStringLiteral("/usr/sbin/dnsmasq");
-}
-
-QString DnsmasqServer::endpoint() const
-{
-    return QStringLiteral("127.0.0.1:%1").arg(m_port);
-}
-
 bool DnsmasqServer::start(const QByteArray &hosts, const QString &localDomain)
 {
-    if (!QFileInfo(binary()).isExecutable()) {
-        m_error = QStringLiteral("%1 is not installed").arg(binary());
+    if (!QFileInfo(QString::fromLatin1(Binary)).isExecutable()) {
+        m_error = QStringLiteral("%1 is not installed").arg(QString::fromLatin1(Binary));
         return false;
     }
     const QString hostsPath = m_dir.filePath(QStringLiteral("hosts"));
@@ -74,9 +54,18 @@ bool DnsmasqServer::start(const QByteArray &hosts, const QString &localDomain)
         return false;
     }
     file.close();
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    // Another process may take the port between the probe and dnsmasq's bind: then try another.
+    for (int attempt = 0; attempt < 20; ++attempt) {
         m_port = freePort();
-        QStringList arguments = {QStringLiteral("--no-daemon"),
+        if (m_port == 0)
+            continue;
+        // A test that dies must not leave its server behind: setpriv gives it a signal when its parent goes.
+        QStringList arguments = {QStringLiteral("--pdeathsig"),
+                                 QStringLiteral("TERM"),
+                                 QStringLiteral("--"),
+                                 QString::fromLatin1(Binary),
+                                 QStringLiteral("--no-daemon"),
                                  QStringLiteral("--conf-file=/dev/null"),
                                  QStringLiteral("--no-resolv"),
                                  QStringLiteral("--no-hosts"),
@@ -91,16 +80,7 @@ bool DnsmasqServer::start(const QByteArray &hosts, const QString &localDomain)
             arguments << QStringLiteral("--local=/%1/").arg(localDomain);
         if (::geteuid() == 0)
             arguments << QStringLiteral("--user=root") << QStringLiteral("--group=root");
-        // A test that dies must not leave its server behind: the server gets
-        // a signal when its parent goes, where setpriv can arrange that.
-        if (QFileInfo(QStringLiteral("/usr/bin/setpriv")).isExecutable()) {
-            arguments =
-                QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("TERM"), QStringLiteral("--"), binary()} +
-                arguments;
-            m_process.start(QStringLiteral("/usr/bin/setpriv"), arguments);
-        } else {
-            m_process.start(binary(), arguments);
-        }
+        m_process.start(QStringLiteral("setpriv"), arguments);
         if (!m_process.waitForStarted(5000)) {
             m_error = m_process.errorString();
             return false;
@@ -134,12 +114,9 @@ bool DnsmasqServer::answers() const
     static const unsigned char query[] = {0x12, 0x34, 0x01, 0x00, 0,   1,   0, 0, 0, 0, 0, 0,
                                           5,    'p',  'r',  'o',  'b', 'e', 0, 0, 1, 0, 1};
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    in.sin_port = htons(m_port);
+    const sockaddr_in in = loopback(m_port);
     bool replied = false;
-    if (::sendto(fd, query, sizeof query, 0, reinterpret_cast<sockaddr *>(&in), sizeof in) > 0) {
+    if (::sendto(fd, query, sizeof query, 0, reinterpret_cast<const sockaddr *>(&in), sizeof in) > 0) {
         pollfd p{fd, POLLIN, 0};
         char buffer[512];
         replied = ::poll(&p, 1, 100) > 0 && ::recv(fd, buffer, sizeof buffer, 0) > 0;

@@ -14,24 +14,20 @@ namespace testsupport {
 class DnsmasqServer
 {
 public:
-    DnsmasqServer();
-    ~DnsmasqServer();
+    DnsmasqServer() = default;
+    ~DnsmasqServer() { stop(); }
     DnsmasqServer(const DnsmasqServer &) = delete;
     DnsmasqServer &operator=(const DnsmasqServer &) = delete;
 
     // hosts: lines "address name..." as in a hosts file. False (see error())
     // when dnsmasq does not come up.
     bool start(const QByteArray &hosts, const QString &localDomain = QStringLiteral("test"));
-    void stop();
-
-    quint16 port() const { return m_port; }
     // "127.0.0.1:port", as the configuration writes servers.
-    QString endpoint() const;
+    QString endpoint() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
     QString error() const { return m_error; }
 
-    static QString binary();
-
 private:
+    void stop();
     bool answers() const;
 
     QTemporaryDir m_dir;

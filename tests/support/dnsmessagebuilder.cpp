@@ -1,16 +1,17 @@
 #include "support/dnsmessagebuilder.h"
 
+#include <QtEndian>
+
 namespace testsupport {
 
 namespace {
 void put16(QByteArray *out, quint16 value)
 {
-    out->append(static_cast<char>(value >> 8));
-    out->append(static_cast<char>(value & 0xff));
+    out->append(static_cast<char>(value >> 8)).append(static_cast<char>(value & 0xff));
 }
 quint16 get16(const QByteArray &data, int pos)
 {
-    return static_cast<quint16>((static_cast<quint8>(data.at(pos)) << 8) | static_cast<quint8>(data.at(pos + 1)));
+    return qFromBigEndian<quint16>(data.constData() + pos);
 }
 } // namespace
 
@@ -19,7 +20,6 @@ DnsQuestion parseDnsQuery(const QByteArray &query)
     DnsQuestion question;
     if (query.size() < 12 || get16(query, 4) != 1)
         return question;
-    question.id = get16(query, 0);
     int pos = 12;
     QStringList labels;
     while (pos < query.size()) {
@@ -33,24 +33,7 @@ DnsQuestion parseDnsQuery(const QByteArray &query)
     }
     if (pos + 4 > query.size())
         return question;
-    question.name = labels.join(QLatin1Char('.'));
-    question.type = get16(query, pos);
-    question.valid = true;
-    return question;
-}
-
-DnsReplyBuilder::DnsReplyBuilder(const QByteArray &query) : m_query(query) {}
-
-DnsReplyBuilder &DnsReplyBuilder::setRcode(int rcode)
-{
-    m_rcode = rcode;
-    return *this;
-}
-
-DnsReplyBuilder &DnsReplyBuilder::setTruncatedBit()
-{
-    m_truncated = true;
-    return *this;
+    return {get16(query, 0), labels.join(QLatin1Char('.')), get16(query, pos), true};
 }
 
 QByteArray DnsReplyBuilder::encodeName(const QString &name)
@@ -58,11 +41,9 @@ QByteArray DnsReplyBuilder::encodeName(const QString &name)
     QByteArray out;
     for (const QString &label : name.split(QLatin1Char('.'), Qt::SkipEmptyParts)) {
         const QByteArray bytes = label.toUtf8();
-        out.append(static_cast<char>(bytes.size()));
-        out.append(bytes);
+        out.append(static_cast<char>(bytes.size())).append(bytes);
     }
-    out.append('\0');
-    return out;
+    return out.append('\0');
 }
 
 DnsReplyBuilder &DnsReplyBuilder::addRaw(const QString &owner, quint16 type, const QByteArray &data)
@@ -79,43 +60,22 @@ DnsReplyBuilder &DnsReplyBuilder::addRaw(const QString &owner, quint16 type, con
 
 DnsReplyBuilder &DnsReplyBuilder::addA(const QString &owner, const QHostAddress &address)
 {
-    const quint32 v = address.toIPv4Address();
-    QByteArray data;
-    for (int shift = 24; shift >= 0; shift -= 8)
-        data.append(static_cast<char>((v >> shift) & 0xff));
+    QByteArray data(4, '\0');
+    qToBigEndian<quint32>(address.toIPv4Address(), data.data());
     return addRaw(owner, 1, data);
-}
-
-DnsReplyBuilder &DnsReplyBuilder::addAAAA(const QString &owner, const QHostAddress &address)
-{
-    const Q_IPV6ADDR bytes = address.toIPv6Address();
-    return addRaw(owner, 28, QByteArray(reinterpret_cast<const char *>(bytes.c), 16));
-}
-
-DnsReplyBuilder &DnsReplyBuilder::addPtr(const QString &owner, const QString &host)
-{
-    return addRaw(owner, 12, encodeName(host));
-}
-
-DnsReplyBuilder &DnsReplyBuilder::addCname(const QString &owner, const QString &target)
-{
-    return addRaw(owner, 5, encodeName(target));
 }
 
 QByteArray DnsReplyBuilder::build() const
 {
     QByteArray reply = m_query.left(12);
-    if (reply.size() < 12)
-        reply.resize(12);
+    reply.resize(12);
     // Response bit, opcode and RD copied, TC as asked; RA off; rcode as asked.
     reply[2] = static_cast<char>(0x80 | (reply.at(2) & 0x79) | (m_truncated ? 0x02 : 0));
     reply[3] = static_cast<char>(m_rcode & 0x0f);
     reply[6] = static_cast<char>(m_answerCount >> 8);
     reply[7] = static_cast<char>(m_answerCount & 0xff);
     reply[8] = reply[9] = reply[10] = reply[11] = 0;
-    reply.append(m_query.mid(12));
-    reply.append(m_answers);
-    return reply;
+    return reply + m_query.mid(12) + m_answers;
 }
 
 } // namespace testsupport

@@ -22,14 +22,28 @@ DnsQuestion parseDnsQuery(const QByteArray &query);
 class DnsReplyBuilder
 {
 public:
-    explicit DnsReplyBuilder(const QByteArray &query);
+    explicit DnsReplyBuilder(const QByteArray &query) : m_query(query) {}
 
-    DnsReplyBuilder &setRcode(int rcode);
-    DnsReplyBuilder &setTruncatedBit();
+    DnsReplyBuilder &setRcode(int rcode)
+    {
+        m_rcode = rcode;
+        return *this;
+    }
+    DnsReplyBuilder &setTruncatedBit()
+    {
+        m_truncated = true;
+        return *this;
+    }
     DnsReplyBuilder &addA(const QString &owner, const QHostAddress &address);
-    DnsReplyBuilder &addAAAA(const QString &owner, const QHostAddress &address);
-    DnsReplyBuilder &addPtr(const QString &owner, const QString &host);
-    DnsReplyBuilder &addCname(const QString &owner, const QString &target);
+    DnsReplyBuilder &addAAAA(const QString &owner, const QHostAddress &address)
+    {
+        return addRaw(owner, 28, QByteArray(reinterpret_cast<const char *>(address.toIPv6Address().c), 16));
+    }
+    DnsReplyBuilder &addPtr(const QString &owner, const QString &host) { return addRaw(owner, 12, encodeName(host)); }
+    DnsReplyBuilder &addCname(const QString &owner, const QString &target)
+    {
+        return addRaw(owner, 5, encodeName(target));
+    }
     // A record with arbitrary type and data.
     DnsReplyBuilder &addRaw(const QString &owner, quint16 type, const QByteArray &data);
 

@@ -1,7 +1,6 @@
 #include "support/fakecontrolserver.h"
 
 #include <QElapsedTimer>
-#include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,27 +10,17 @@
 namespace testsupport {
 
 namespace {
-bool fillAddress(const QString &path, sockaddr_un *address)
-{
-    const QByteArray local = path.toLocal8Bit();
-    std::memset(address, 0, sizeof *address);
-    address->sun_family = AF_UNIX;
-    if (local.size() >= int(sizeof address->sun_path))
-        return false;
-    std::memcpy(address->sun_path, local.constData(), size_t(local.size()));
-    return true;
-}
-
 int boundSocket(const QString &path, int type)
 {
-    sockaddr_un address;
-    if (!fillAddress(path, &address))
+    const QByteArray local = path.toLocal8Bit();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (local.size() >= int(sizeof address.sun_path))
         return -1;
+    std::memcpy(address.sun_path, local.constData(), size_t(local.size()));
     const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
     ::unlink(address.sun_path);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
     }
@@ -68,54 +57,39 @@ QList<QByteArray> FakeControlServer::requests() const
     return m_requests;
 }
 
-bool FakeControlServer::waitForRequests(int count, int timeoutMs) const
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_requests.size() >= count; });
-}
-
 void FakeControlServer::serve()
 {
     while (!m_stop) {
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = ::poll(&p, 1, 50) > 0 ? ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (client < 0)
             continue;
+        // One line, read for at most two seconds.
+        const timeval limit{2, 0};
+        ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         QByteArray line;
-        QElapsedTimer clock;
-        clock.start();
-        while (!line.contains('\n') && clock.elapsed() < 2000 && !m_stop) {
-            pollfd c{client, POLLIN, 0};
-            if (::poll(&c, 1, 50) <= 0)
-                continue;
-            char buffer[64];
-            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
+        char buffer[64];
+        ssize_t n = 0;
+        while (!line.contains('\n') && (n = ::recv(client, buffer, sizeof buffer, 0)) > 0)
             line.append(buffer, int(n));
-        }
         const QByteArray request = line.left(line.indexOf('\n'));
         const QByteArray answer = m_reply(request);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_requests.append(request);
         }
-        m_arrived.notify_all();
         if (!answer.isEmpty()) {
             const QByteArray withEnd = answer + '\n';
-            [[maybe_unused]] const ssize_t n =
+            [[maybe_unused]] const ssize_t sent =
                 ::send(client, withEnd.constData(), size_t(withEnd.size()), MSG_NOSIGNAL);
         }
         ::close(client);
     }
 }
 
-DatagramListener::DatagramListener(const QString &socketPath) : m_path(socketPath)
-{
-    m_fd = boundSocket(socketPath, SOCK_DGRAM);
-}
+DatagramListener::DatagramListener(const QString &socketPath)
+    : m_path(socketPath), m_fd(boundSocket(socketPath, SOCK_DGRAM))
+{}
 
 DatagramListener::~DatagramListener()
 {
@@ -127,29 +101,29 @@ DatagramListener::~DatagramListener()
 
 QByteArray DatagramListener::waitFor(const QByteArray &needle, int timeoutMs)
 {
-    for (; m_searched < m_received.size(); ++m_searched) {
-        if (m_received.at(m_searched).contains(needle))
-            return m_received.at(m_searched++);
-    }
     QElapsedTimer clock;
     clock.start();
-    while (m_fd >= 0) {
+    for (;;) {
+        for (; m_searched < m_received.size(); ++m_searched) {
+            if (m_received.at(m_searched).contains(needle))
+                return m_received.at(m_searched++);
+        }
         const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0)
-            return QByteArray();
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, int(left)) <= 0)
-            continue;
+        if (m_fd < 0 || left <= 0)
+            return QByteArray();
         char buffer[4096];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-        if (n < 0)
-            continue;
-        m_received.append(QByteArray(buffer, int(n)));
-        m_searched = m_received.size();
-        if (m_received.last().contains(needle))
-            return m_received.last();
+        const ssize_t n = ::poll(&p, 1, int(left)) > 0 ? ::recv(m_fd, buffer, sizeof buffer, 0) : -1;
+        if (n >= 0)
+            m_received.append(QByteArray(buffer, int(n)));
     }
-    return QByteArray();
+}
+
+bool leaveStaleSocket(const QString &socketPath)
+{
+    const int fd = boundSocket(socketPath, SOCK_STREAM);
+    ::close(fd);
+    return fd >= 0;
 }
 
 } // namespace testsupport

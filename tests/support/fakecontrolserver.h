@@ -4,7 +4,6 @@
 #include <QList>
 #include <QString>
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -25,8 +24,6 @@ public:
 
     bool isListening() const { return m_fd >= 0; }
     QList<QByteArray> requests() const;
-    // Waits until at least count requests arrived, at most timeoutMs.
-    bool waitForRequests(int count, int timeoutMs) const;
 
 private:
     void serve();
@@ -36,7 +33,6 @@ private:
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_arrived;
     QList<QByteArray> m_requests; // guarded by m_mutex
     std::thread m_thread;
 };
@@ -55,13 +51,15 @@ public:
     // a datagram contains needle, at most timeoutMs. Returns that datagram or
     // an empty array.
     QByteArray waitFor(const QByteArray &needle, int timeoutMs);
-    QList<QByteArray> received() const { return m_received; }
 
 private:
     QString m_path;
     int m_fd = -1;
     QList<QByteArray> m_received;
-    int m_searched = 0;
+    int m_searched = 0; // datagrams before this one were searched already
 };
+
+// What a killed service leaves behind: a socket file nobody listens on.
+bool leaveStaleSocket(const QString &socketPath);
 
 } // namespace testsupport

@@ -4,26 +4,14 @@
 
 namespace testsupport {
 
-namespace {
-QHash<QString, QList<QHostAddress>> lowerCased(const QHash<QString, QList<QHostAddress>> &hosts)
-{
-    QHash<QString, QList<QHostAddress>> result;
-    for (auto it = hosts.cbegin(); it != hosts.cend(); ++it)
-        result.insert(it.key().toLower(), it.value());
-    return result;
-}
-} // namespace
-
 QString ptrNameOf(const QHostAddress &address)
 {
     QString name;
     if (address.protocol() == QAbstractSocket::IPv4Protocol) {
         const quint32 v = address.toIPv4Address();
-        return QStringLiteral("%1.%2.%3.%4.in-addr.arpa")
-            .arg(v & 0xff)
-            .arg((v >> 8) & 0xff)
-            .arg((v >> 16) & 0xff)
-            .arg(v >> 24);
+        for (int shift = 0; shift < 32; shift += 8)
+            name += QStringLiteral("%1.").arg((v >> shift) & 0xff);
+        return name + QStringLiteral("in-addr.arpa");
     }
     const Q_IPV6ADDR bytes = address.toIPv6Address();
     for (int i = 15; i >= 0; --i)
@@ -32,40 +20,35 @@ QString ptrNameOf(const QHostAddress &address)
 }
 
 LlmnrResponder::LlmnrResponder(const QHash<QString, QList<QHostAddress>> &hosts, const QHostAddress &address)
-    : m_hosts(lowerCased(hosts)), m_server([this](const QByteArray &query) { return answer(query); }, address)
+    : m_hosts([&hosts] {
+          QHash<QString, QList<QHostAddress>> lowered;
+          for (auto it = hosts.cbegin(); it != hosts.cend(); ++it)
+              lowered.insert(it.key().toLower(), it.value());
+          return lowered;
+      }()),
+      m_server([this](const QByteArray &query) { return answer(query); }, address)
 {}
 
 UdpResponder::Reply LlmnrResponder::answer(const QByteArray &query) const
 {
     const DnsQuestion question = parseDnsQuery(query);
-    if (!question.valid)
-        return {};
     DnsReplyBuilder reply(query);
     int records = 0;
-    const QString name = question.name.toLower();
-    if (question.type == 12) {
-        for (auto it = m_hosts.cbegin(); it != m_hosts.cend(); ++it) {
-            for (const QHostAddress &address : it.value()) {
-                if (ptrNameOf(address) == name) {
-                    reply.addPtr(question.name, it.key());
-                    ++records;
-                }
-            }
-        }
-    } else if (m_hosts.contains(name)) {
-        for (const QHostAddress &address : m_hosts.value(name)) {
-            if (question.type == 1 && address.protocol() == QAbstractSocket::IPv4Protocol) {
+    for (auto it = m_hosts.cbegin(); question.valid && it != m_hosts.cend(); ++it) {
+        for (const QHostAddress &address : it.value()) {
+            const bool v4 = address.protocol() == QAbstractSocket::IPv4Protocol;
+            if (question.type == 12 && ptrNameOf(address) == question.name.toLower())
+                reply.addPtr(question.name, it.key());
+            else if (it.key() == question.name.toLower() && question.type == 1 && v4)
                 reply.addA(question.name, address);
-                ++records;
-            } else if (question.type == 28 && address.protocol() == QAbstractSocket::IPv6Protocol) {
+            else if (it.key() == question.name.toLower() && question.type == 28 && !v4)
                 reply.addAAAA(question.name, address);
-                ++records;
-            }
+            else
+                continue;
+            ++records;
         }
     }
-    if (records == 0)
-        return {};
-    return {reply.build(), 0};
+    return records == 0 ? UdpResponder::Reply() : UdpResponder::Reply{reply.build(), 0};
 }
 
 } // namespace testsupport

@@ -24,8 +24,6 @@ public:
 
     explicit UdpResponder(Handler handler, const QHostAddress &address = QHostAddress::LocalHost);
     ~UdpResponder();
-    UdpResponder(const UdpResponder &) = delete;
-    UdpResponder &operator=(const UdpResponder &) = delete;
 
     quint16 port() const { return m_port; }
     // "127.0.0.1:port" (or "[::1]:port"), as the configuration writes servers.
