@@ -31,30 +31,44 @@ TEST(UserRule, AddressEntryTable)
     {
         const char *text;
         const char *expected;
-    } cases[] = {
-        {"10.0.0.5", "host 10.0.0.5"},
-        {"  !10.0.0.5 ", "!host 10.0.0.5"},
-        {"::1", "host ::1"},
-        {"10.0.0.1-10.0.0.9", "range 10.0.0.1 10.0.0.9"},
-        {"!10.0.0.9-10.0.0.1", "!range 10.0.0.9 10.0.0.1"},
-        {"fe80::1-fe80::ff", "range fe80::1 fe80::ff"},
-        {"10.0.0.0/8", "network 10.0.0.0 8"},
-        {"10.0.0.0/255.255.255.0", "network 10.0.0.0 24"},
-        {"!2001:db8::/32", "!network 2001:db8:: 32"},
-        {"0.0.0.0/0", "network 0.0.0.0 0"},
-        {"::/0", "network :: 0"},
-        {"10.0.0.5/24", "network 10.0.0.0 24"},
-    };
+    } cases[] = {{"10.0.0.5", "host 10.0.0.5"},
+                 {"  !10.0.0.5 ", "!host 10.0.0.5"},
+                 {"::1", "host ::1"},
+                 {"10.0.0.1-10.0.0.9", "range 10.0.0.1 10.0.0.9"},
+                 {"!10.0.0.9-10.0.0.1", "!range 10.0.0.9 10.0.0.1"},
+                 {"fe80::1-fe80::ff", "range fe80::1 fe80::ff"},
+                 {"10.0.0.0/8", "network 10.0.0.0 8"},
+                 {"10.0.0.0/255.255.255.0", "network 10.0.0.0 24"},
+                 {"!2001:db8::/32", "!network 2001:db8:: 32"},
+                 {"0.0.0.0/0", "network 0.0.0.0 0"},
+                 {"::/0", "network :: 0"},
+                 {"10.0.0.5/24", "network 10.0.0.0 24"}};
     for (const auto &c : cases)
         EXPECT_EQ(parse(QString::fromUtf8(c.text)), c.expected) << "text: \"" << c.text << "\"";
 
     // Address parsers stop at a NUL: what follows must not slip through.
-    for (const QString &text : std::initializer_list<QString>{
-             "", "   ", "!", "!!10.0.0.5", "host.example.com", "10.0.0.256", "10.0.0.1-", "-10.0.0.1",
-          "10.0.0.1-10.0.0.2-10.0.0.3", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/8/8", "10.0.0.0/255.0.255.0",
-          "10.0.0.0/-1", QString::fromUtf8("caf\xc3\xa9"), "10.0.0.1\x01", "/24", "10.0.0.0/4294967295",
-          "10.0.0.0/2433333330", "10.0.0.0/0032", QString::fromLatin1("10.0.0.1\0garbage", 16),
-          QString::fromLatin1("2001\0:x/16", 10)})
+    for (const QString &text : std::initializer_list<QString>{"",
+                                                              "   ",
+                                                              "!",
+                                                              "!!10.0.0.5",
+                                                              "host.example.com",
+                                                              "10.0.0.256",
+                                                              "10.0.0.1-",
+                                                              "-10.0.0.1",
+                                                              "10.0.0.1-10.0.0.2-10.0.0.3",
+                                                              "10.0.0.0/33",
+                                                              "10.0.0.0/",
+                                                              "10.0.0.0/8/8",
+                                                              "10.0.0.0/255.0.255.0",
+                                                              "10.0.0.0/-1",
+                                                              QString::fromUtf8("caf\xc3\xa9"),
+                                                              "10.0.0.1\x01",
+                                                              "/24",
+                                                              "10.0.0.0/4294967295",
+                                                              "10.0.0.0/2433333330",
+                                                              "10.0.0.0/0032",
+                                                              QString::fromLatin1("10.0.0.1\0garbage", 16),
+                                                              QString::fromLatin1("2001\0:x/16", 10)})
         EXPECT_EQ(parse(text), "rejected") << "text: \"" << text.toStdString() << "\"";
 }
 

@@ -157,8 +157,8 @@ protected:
     {
         common::LogonList list;
         for (const QString &user : users)
-            list.append(common::Logon(user, QHostAddress(QStringLiteral("10.0.0.5")), common::Clock::now(), QStringLiteral("WS1"),
-                                      QStringLiteral("CORP"), QStringLiteral("S-1-5-21-1"),
+            list.append(common::Logon(user, QHostAddress(QStringLiteral("10.0.0.5")), common::Clock::now(),
+                                      QStringLiteral("WS1"), QStringLiteral("CORP"), QStringLiteral("S-1-5-21-1"),
                                       QStringLiteral("corp.example")));
         return list;
     }

@@ -59,24 +59,22 @@ TEST(PskServer, HandshakeWithOpenSslClient)
         QStringList args;
         bool succeeds;
         const char *reasonFragment; // part of the OpenSSL text on failure
-    } cases[] = {
-        {"any identity with the right key", serverKey, serverKey, "x", tls12, true, ""},
-        {"another identity", serverKey, serverKey, "utm-serial-0042", tls12, true, ""},
-        {"AES256 suite alone", serverKey, serverKey, "x", suite("DHE-PSK-AES256-GCM-SHA384"), true, ""},
-        {"ECDHE suite alone", serverKey, serverKey, "x", suite("ECDHE-PSK-CHACHA20-POLY1305"), true, ""},
-        {"DHE ChaCha suite alone", serverKey, serverKey, "x", suite("DHE-PSK-CHACHA20-POLY1305"), true, ""},
-        {"wrong key", serverKey, "firewall shared secreT", "x", tls12, false, ""},
-        {"TLS 1.3 only", serverKey, serverKey, "x", {"-tls1_3"}, false, "unsupported protocol"},
-        {"PSK suite without key exchange", serverKey, serverKey, "x", suite("PSK-AES128-GCM-SHA256"), false,
-         "shared cipher"},
-        {"certificate suite only", serverKey, serverKey, "x", suite("ECDHE-RSA-AES128-GCM-SHA256"), false, ""},
-        // The key is cut at a zero byte and at OpenSSL's capacity.
-        {"zero byte ends the key", zeroKey, "abc", "x", tls12, true, ""},
-        {"bytes after the zero are not part of the key", zeroKey, zeroKey, "x", tls12, false, ""},
-        {"long key is cut to 512 bytes", longKey, longKey.left(512), "x", tls12, true, ""},
-        {"no key never completes", QByteArray(), "abc", "x", tls12, false, ""},
-        {"key starting with zero is empty", QByteArray("\0abc", 4), "abc", "x", tls12, false, ""},
-    };
+    } cases[] = {{"any identity with the right key", serverKey, serverKey, "x", tls12, true, ""},
+                 {"another identity", serverKey, serverKey, "utm-serial-0042", tls12, true, ""},
+                 {"AES256 suite alone", serverKey, serverKey, "x", suite("DHE-PSK-AES256-GCM-SHA384"), true, ""},
+                 {"ECDHE suite alone", serverKey, serverKey, "x", suite("ECDHE-PSK-CHACHA20-POLY1305"), true, ""},
+                 {"DHE ChaCha suite alone", serverKey, serverKey, "x", suite("DHE-PSK-CHACHA20-POLY1305"), true, ""},
+                 {"wrong key", serverKey, "firewall shared secreT", "x", tls12, false, ""},
+                 {"TLS 1.3 only", serverKey, serverKey, "x", {"-tls1_3"}, false, "unsupported protocol"},
+                 {"PSK suite without key exchange", serverKey, serverKey, "x", suite("PSK-AES128-GCM-SHA256"), false,
+                  "shared cipher"},
+                 {"certificate suite only", serverKey, serverKey, "x", suite("ECDHE-RSA-AES128-GCM-SHA256"), false, ""},
+                 // The key is cut at a zero byte and at OpenSSL's capacity.
+                 {"zero byte ends the key", zeroKey, "abc", "x", tls12, true, ""},
+                 {"bytes after the zero are not part of the key", zeroKey, zeroKey, "x", tls12, false, ""},
+                 {"long key is cut to 512 bytes", longKey, longKey.left(512), "x", tls12, true, ""},
+                 {"no key never completes", QByteArray(), "abc", "x", tls12, false, ""},
+                 {"key starting with zero is empty", QByteArray("\0abc", 4), "abc", "x", tls12, false, ""}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         PskHarness harness(c.serverKey);
@@ -175,7 +173,9 @@ TEST(PskServer, RegistryForgetsSocketsThatAreGone)
         ASSERT_NE(harness.waitForAccepted(1), nullptr);
         PskHarness::Accepted *a = harness.waitForAccepted(0), *b = harness.waitForAccepted(1);
         ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return a->encrypted.count() + a->errors.count() > 0 && b->encrypted.count() + b->errors.count() > 0; },
+            [&] {
+                return a->encrypted.count() + a->errors.count() > 0 && b->encrypted.count() + b->errors.count() > 0;
+            },
             10000));
         // One handshake failed and freed its SSL object, the other is alive.
         EXPECT_EQ(SslRegistry::sizeForTest(), before + 1);

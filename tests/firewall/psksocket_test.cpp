@@ -47,62 +47,55 @@ QByteArray textLines(int count, const char *prefix)
     return text;
 }
 
-// A TLS 1.2 PSK client on blocking sockets, run in a thread of its own so
-// that the server keeps its event loop. job runs after the handshake.
-class BlockingPskClient
+// A TLS 1.2 PSK client on blocking sockets; job runs after the handshake.
+bool runBlockingClient(quint16 port, const std::function<bool(SSL *)> &job)
 {
-public:
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(ctx, "DHE-PSK-AES128-GCM-SHA256");
+    SSL_CTX_set_psk_client_callback(ctx, [](SSL *, const char *, char *identity, unsigned int maxIdentity,
+                                            unsigned char *psk, unsigned int maxPsk) {
+        std::strncpy(identity, "blocking-client", maxIdentity);
+        const unsigned int n = std::min<unsigned int>(maxPsk, static_cast<unsigned int>(key.size()));
+        std::memcpy(psk, key.constData(), n);
+        return n;
+    });
+    SSL *ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    const bool ok =
+        ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && SSL_connect(ssl) == 1 && job(ssl);
+    if (ok)
+        SSL_shutdown(ssl);
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    ERR_clear_error();
+    ::close(fd);
+    return ok;
+}
+
+// That client in a thread of its own, so that the server keeps its event loop.
+struct BlockingPskClient
+{
+    std::atomic<bool> ok{false}, done{false};
+    std::thread thread;
+
     BlockingPskClient(quint16 port, std::function<bool(SSL *)> job)
-        : m_thread([this, port, job] {
-              m_ok = run(port, job);
-              m_done = true;
+        : thread([=] {
+              ok = runBlockingClient(port, job);
+              done = true;
           })
-    {
-    }
+    {}
     ~BlockingPskClient() { join(); }
     void join()
     {
-        if (m_thread.joinable())
-            m_thread.join();
+        if (thread.joinable())
+            thread.join();
     }
-    bool done() const { return m_done; }
-    bool ok() const { return m_ok; }
-
-private:
-    static bool run(quint16 port, const std::function<bool(SSL *)> &job)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
-        SSL_CTX_set_cipher_list(ctx, "DHE-PSK-AES128-GCM-SHA256");
-        SSL_CTX_set_psk_client_callback(
-            ctx, [](SSL *, const char *, char *identity, unsigned int maxIdentity, unsigned char *psk,
-                    unsigned int maxPsk) {
-                std::strncpy(identity, "blocking-client", maxIdentity);
-                const unsigned int n = std::min<unsigned int>(maxPsk, static_cast<unsigned int>(key.size()));
-                std::memcpy(psk, key.constData(), n);
-                return n;
-            });
-        SSL *ssl = SSL_new(ctx);
-        SSL_set_fd(ssl, fd);
-        const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                        SSL_connect(ssl) == 1 && job(ssl);
-        if (ok)
-            SSL_shutdown(ssl);
-        SSL_free(ssl);
-        SSL_CTX_free(ctx);
-        ERR_clear_error();
-        ::close(fd);
-        return ok;
-    }
-
-    std::atomic<bool> m_ok{false};
-    std::atomic<bool> m_done{false};
-    std::thread m_thread;
 };
 
 bool writeAll(SSL *ssl, const QByteArray &bytes)
@@ -281,8 +274,8 @@ TEST(PskSocket, EndingTheConnectionDisconnectsOnce)
         {"close through the base class", [](PskSocket *s) { static_cast<QIODevice *>(s)->close(); }, true, false},
         {"disconnectFromHost", [](PskSocket *s) { s->disconnectFromHost(); }, true, true},
         {"abort", [](PskSocket *s) { s->abort(); }, false, false},
-        {"abort through the base class", [](PskSocket *s) { static_cast<QAbstractSocket *>(s)->abort(); }, true, false},
-    };
+        {"abort through the base class", [](PskSocket *s) { static_cast<QAbstractSocket *>(s)->abort(); }, true,
+         false}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Link link;
@@ -337,7 +330,7 @@ TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
         },
         500))
         << socket->readBufferSizeForTest() << " " << socket->inboundCiphertextForTest();
-    EXPECT_FALSE(client.done());
+    EXPECT_FALSE(client.done);
 
     // Reading lets everything through, intact.
     QByteArray received;
@@ -350,7 +343,7 @@ TEST(PskSocket, FloodingPeerIsHeldBackUntilTheOwnerReads)
         << received.size();
     EXPECT_TRUE(received == pattern(0, total));
     client.join();
-    EXPECT_TRUE(client.ok());
+    EXPECT_TRUE(client.ok);
 }
 
 TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
@@ -396,9 +389,9 @@ TEST(PskSocket, PeerThatStopsReadingMakesWritesFailInsteadOfGrowing)
 
     expected = accepted;
     startReading = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done.load(); }, 30000));
     client.join();
-    EXPECT_TRUE(client.ok());
+    EXPECT_TRUE(client.ok);
     EXPECT_TRUE(received == pattern(0, accepted));
     EXPECT_EQ(socket->bytesToWrite(), 0);
 }
@@ -418,9 +411,9 @@ TEST(PskSocket, CorruptRecordStopsTheConnectionWithoutSignal)
     ASSERT_NE(socket, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return socket->canReadLine(); }, 10000));
     EXPECT_EQ(socket->readLine(), QByteArray("before\n"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client.done.load(); }, 30000));
     client.join();
-    EXPECT_TRUE(client.ok()); // the garbage was written
+    EXPECT_TRUE(client.ok); // the garbage was written
     EXPECT_TRUE(QTest::qWaitFor([&] { return socket->readFailedForTest(); }, 10000));
     // The failure is left to the owner's keep-alive: no error, no data, no crash.
     EXPECT_FALSE(QTest::qWaitFor([&] { return socket->bytesAvailable() > 0; }, 300));

@@ -38,8 +38,8 @@ public:
 
     bool start(quint16 port, const QString &host = QStringLiteral("127.0.0.1"))
     {
-        m_process.start("openssl", QStringList{"s_client", "-connect", QStringLiteral("%1:%2").arg(host).arg(port)} +
-                                       m_args);
+        m_process.start("openssl",
+                        QStringList{"s_client", "-connect", QStringLiteral("%1:%2").arg(host).arg(port)} + m_args);
         return m_process.waitForStarted(10000);
     }
     void write(const QByteArray &data) { m_process.write(data); }

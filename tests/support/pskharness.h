@@ -14,7 +14,10 @@
 namespace testsupport {
 
 // True once the spied signal came, waiting for it up to ten seconds.
-inline bool signalled(QSignalSpy &spy) { return spy.count() > 0 || spy.wait(10000); }
+inline bool signalled(QSignalSpy &spy)
+{
+    return spy.count() > 0 || spy.wait(10000);
+}
 
 // A PskServer listening on a loopback port that gives every accepted socket
 // a key, the way the connection server does in its newConnection() slot,
@@ -29,8 +32,7 @@ public:
         explicit Accepted(PskSocket *s)
             : socket(s), encrypted(s, &PskSocket::encrypted), errors(s, &QAbstractSocket::errorOccurred),
               disconnected(s, &QAbstractSocket::disconnected), readyRead(s, &QIODevice::readyRead)
-        {
-        }
+        {}
     };
 
     // keyForNewSocket runs for every accepted socket; by default the fixed key.
