@@ -55,27 +55,25 @@ TEST_F(DumpFileTest, NamesAndIdentity)
     EXPECT_EQ(users, loggedUsersFile(QStringLiteral("10.0.0.1"), QStringLiteral("FW-1234")));
 }
 
+// The whole file is rewritten, oldest first; nothing is written while dumps are off.
 TEST_F(DumpFileTest, RewritesWholeOldestFirst)
 {
     DumpFile *file = cacheDumpFile(QStringLiteral("dc01"));
     const common::Logon newer = logon("bob", "10.0.0.6", 1700000100);
     const common::Logon older = logon("alice", "10.0.0.5", 1700000000);
-    writeLogons(file, {newer, older});
-    EXPECT_EQ(instance.readFile(QStringLiteral("log/cache for dc01.txt")),
-              (older.toString() + QLatin1Char('\n') + newer.toString() + QStringLiteral("\n\n")).toUtf8());
-    writeLogons(file, {newer});
-    EXPECT_EQ(instance.readFile(QStringLiteral("log/cache for dc01.txt")),
-              (newer.toString() + QStringLiteral("\n\n")).toUtf8());
-    writeLogons(file, {});
-    EXPECT_EQ(instance.readFile(QStringLiteral("log/cache for dc01.txt")), QByteArray("\n"));
-}
-
-TEST_F(DumpFileTest, NothingIsWrittenWhenDisabled)
-{
+    const QString n = newer.toString() + QLatin1Char('\n');
+    const std::vector<std::pair<common::LogonList, QString>> steps{
+        {{newer, older}, older.toString() + QLatin1Char('\n') + n + QLatin1Char('\n')},
+        {{newer}, n + QLatin1Char('\n')},
+        {{}, QStringLiteral("\n")},
+    };
+    for (const auto &[logons, text] : steps) {
+        writeLogons(file, logons);
+        EXPECT_EQ(instance.readFile(QStringLiteral("log/cache for dc01.txt")), text.toUtf8());
+    }
     service::cacheDumpEnabled.store(false);
-    DumpFile *file = cacheDumpFile(QStringLiteral("dc01"));
-    writeLogons(file, {logon("alice", "10.0.0.5", 1700000000)});
-    EXPECT_FALSE(QFile::exists(file->path()));
+    writeLogons(file, {newer});
+    EXPECT_EQ(instance.readFile(QStringLiteral("log/cache for dc01.txt")), QByteArray("\n"));
 }
 
 TEST_F(DumpFileTest, NamesFromFirewallsStayInTheLogFolder)
@@ -105,16 +103,14 @@ TEST_F(DumpFileTest, WritersInSeveralThreadsAreSerialised)
     common::LogonList many;
     for (int i = 0; i < 50; ++i)
         many << logon("user", qPrintable(QStringLiteral("10.0.1.%1").arg(i)), 1700000000 + i);
-    std::thread a([&] {
-        for (int i = 0; i < 50; ++i)
-            writeLogons(file, many);
-    });
-    std::thread b([&] {
-        for (int i = 0; i < 50; ++i)
-            writeLogons(file, many);
-    });
-    a.join();
-    b.join();
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 2; ++t)
+        writers.emplace_back([&] {
+            for (int i = 0; i < 50; ++i)
+                writeLogons(file, many);
+        });
+    for (std::thread &writer : writers)
+        writer.join();
     EXPECT_EQ(instance.readFile(QStringLiteral("log/cache for dc01.txt")).count('\n'), 51);
 }
 

@@ -3,25 +3,23 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QtEndian>
 #include <stdexcept>
 
 namespace testsupport {
 
 namespace {
 
-void addU32(QByteArray &bytes, quint32 value)
-{
-    char raw[4];
-    qToLittleEndian<quint32>(value, raw);
-    bytes.append(raw, 4);
-}
-
 void addU16(QByteArray &bytes, quint16 value)
 {
-    char raw[2];
-    qToLittleEndian<quint16>(value, raw);
-    bytes.append(raw, 2);
+    bytes.append(char(value & 0xFF)).append(char(value >> 8));
+}
+
+void addU32(QByteArray &bytes, std::initializer_list<quint32> values)
+{
+    for (quint32 value : values) {
+        addU16(bytes, quint16(value & 0xFFFF));
+        addU16(bytes, quint16(value >> 16));
+    }
 }
 
 void addText(QByteArray &bytes, const QString &text)
@@ -31,10 +29,12 @@ void addText(QByteArray &bytes, const QString &text)
     addU16(bytes, 0);
 }
 
-void setU32(QByteArray &bytes, int offset, quint32 value)
+QByteArray eofRecord(quint32 begin, quint32 end, quint32 next, quint32 oldest)
 {
-    for (int i = 0; i < 4; ++i)
-        bytes[offset + i] = char((value >> (8 * i)) & 0xFF);
+    QByteArray eof;
+    addU32(eof, {EvtWriter::EofSize, 0x11111111, 0x22222222, 0x33333333, 0x44444444, begin, end, next, oldest,
+                 EvtWriter::EofSize});
+    return eof;
 }
 
 } // namespace
@@ -64,27 +64,18 @@ QByteArray EvtWriter::record(quint32 recordNumber, quint32 timeGenerated, quint3
     length += padding;
 
     QByteArray bytes;
-    addU32(bytes, length);
-    addU32(bytes, 0x654c664c); // "LfLe"
-    addU32(bytes, recordNumber);
-    addU32(bytes, timeGenerated);
-    addU32(bytes, timeGenerated); // time written
-    addU32(bytes, eventId);
+    // length, "LfLe", number, time generated, time written, event id
+    addU32(bytes, {length, 0x654c664c, recordNumber, timeGenerated, timeGenerated, eventId});
     addU16(bytes, 8); // audit success
     addU16(bytes, quint16(strings.size()));
-    addU16(bytes, 0); // category
-    addU16(bytes, 0); // reserved flags
-    addU32(bytes, 0); // closing record number
-    addU32(bytes, stringOffset);
-    addU32(bytes, 0); // no user SID
-    addU32(bytes, stringOffset);
-    addU32(bytes, quint32(data.size()));
-    addU32(bytes, dataOffset);
+    addU32(bytes, {0}); // category and reserved flags
+    // closing record number, string offset, no user SID (length, offset), data length and offset
+    addU32(bytes, {0, stringOffset, 0, stringOffset, quint32(data.size()), dataOffset});
     bytes += names;
     bytes += texts;
     bytes += data;
     bytes.append(int(padding), '\0');
-    addU32(bytes, length);
+    addU32(bytes, {length});
     return bytes;
 }
 
@@ -114,18 +105,7 @@ quint32 EvtWriter::appendRaw(const QByteArray &bytes)
     m_used += length;
     m_lengths.push_back(length);
 
-    QByteArray eof;
-    addU32(eof, EofSize);
-    addU32(eof, 0x11111111);
-    addU32(eof, 0x22222222);
-    addU32(eof, 0x33333333);
-    addU32(eof, 0x44444444);
-    addU32(eof, m_begin);
-    addU32(eof, m_end);
-    addU32(eof, m_current + 1);
-    addU32(eof, m_oldest);
-    addU32(eof, EofSize);
-    put(m_end, eof);
+    put(m_end, eofRecord(m_begin, m_end, m_current + 1, m_oldest));
     return m_current++;
 }
 
@@ -142,27 +122,14 @@ void EvtWriter::clear()
 QByteArray EvtWriter::bytes() const
 {
     QByteArray file = m_file;
-    if (m_lengths.empty()) {
-        // An empty log still closes with its end-of-file record.
-        QByteArray eof;
-        for (quint32 value : {EofSize, 0x11111111u, 0x22222222u, 0x33333333u, 0x44444444u, quint32(HeaderSize),
-                              quint32(HeaderSize), m_current, m_current, EofSize})
-            addU32(eof, value);
-        file.replace(int(m_end), eof.size(), eof);
-    }
-    setU32(file, 0, HeaderSize);
-    setU32(file, 4, 0x654c664c);
-    setU32(file, 8, 1);
-    setU32(file, 12, 1);
-    setU32(file, 16, m_headerStale ? HeaderSize : m_begin);
-    setU32(file, 20, m_headerStale ? HeaderSize : m_end);
-    setU32(file, 24, m_headerStale ? 1 : m_current);
-    setU32(file, 28, m_headerStale ? 0 : m_oldest);
-    setU32(file, 32, m_maxSize);
-    setU32(file, 36, (m_headerStale ? 0x1 : 0) | (m_wrapped ? 0x2 : 0));
-    setU32(file, 40, 0);
-    setU32(file, 44, HeaderSize);
-    return file;
+    if (m_lengths.empty()) // an empty log still closes with its end-of-file record
+        file.replace(int(m_end), int(EofSize), eofRecord(HeaderSize, HeaderSize, m_current, m_current));
+    QByteArray header;
+    // size, "LfLe", version 1.1, begin, end, next and oldest record, maximum size, flags, retention, size
+    addU32(header, {HeaderSize, 0x654c664c, 1, 1, m_headerStale ? HeaderSize : m_begin,
+                    m_headerStale ? HeaderSize : m_end, m_headerStale ? 1 : m_current, m_headerStale ? 0 : m_oldest,
+                    m_maxSize, (m_headerStale ? 0x1u : 0u) | (m_wrapped ? 0x2u : 0u), 0, HeaderSize});
+    return file.replace(0, int(HeaderSize), header);
 }
 
 void EvtWriter::save(const QString &path) const

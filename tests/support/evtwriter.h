@@ -43,7 +43,6 @@ public:
     quint32 oldestRecord() const { return m_oldest; }
     quint32 currentRecord() const { return m_current; } // the next record's number
     bool wrapped() const { return m_wrapped; }
-    quint32 beginOffset() const { return m_begin; }
     quint32 endOffset() const { return m_end; }
 
     QByteArray bytes() const;
