@@ -177,61 +177,10 @@ TEST(RingBuffer, KeepsBytesAndLinesInOrderAcrossChunks)
     EXPECT_EQ(lines.readLine(line, sizeof line), 0);
 }
 
-TEST(PskSocket, LargeMessagesBothWays)
-{
-    Link link;
-    ASSERT_TRUE(link.open()) << link.client.errors().constData();
-    // Agent to firewall: one write far larger than a TLS record.
-    const QByteArray outgoing = textLines(12000, "agent line ");
-    ASSERT_GT(outgoing.size(), 100000);
-    EXPECT_EQ(link.socket->write(outgoing), outgoing.size());
-    EXPECT_TRUE(link.client.waitForOutputSize(outgoing.size())) << link.client.output().size();
-    EXPECT_EQ(link.client.output(), outgoing);
-
-    // Firewall to agent: s_client sends it in several records.
-    const QByteArray incoming = textLines(12000, "firewall line ");
-    link.client.write(incoming);
-    QByteArray received;
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            while (link.socket->canReadLine())
-                received += link.socket->readLine();
-            return received.size() >= incoming.size();
-        },
-        10000))
-        << received.size();
-    EXPECT_EQ(received, incoming);
-    EXPECT_FALSE(link.socket->canReadLine());
-    EXPECT_EQ(link.socket->bytesAvailable(), 0);
-}
-
-TEST(PskSocket, WritesOfOneTurnLeaveAfterTheTurnInOrderUnlessFlushed)
-{
-    Link link;
-    ASSERT_TRUE(link.open()) << link.client.errors().constData();
-    PskSocket *socket = link.socket;
-    (void)QTest::qWaitFor([&] { return socket->outboundCiphertextForTest() == 0; }, 2000); // handshake tail
-    const qint64 ciphertextBefore = socket->outboundCiphertextForTest();
-    QByteArray expected;
-    for (int i = 0; i < 500; ++i) {
-        const QByteArray line = "item " + QByteArray::number(i) + '\n';
-        expected += line;
-        ASSERT_EQ(socket->write(line), line.size());
-    }
-    // Nothing is encrypted before control returns to the event loop.
-    EXPECT_EQ(socket->bytesToWrite(), expected.size());
-    EXPECT_EQ(socket->outboundCiphertextForTest(), ciphertextBefore);
-    EXPECT_TRUE(link.client.waitForOutputSize(expected.size()));
-    EXPECT_EQ(link.client.output(), expected);
-    EXPECT_EQ(socket->bytesToWrite(), 0);
-
-    socket->write("now\n");
-    EXPECT_TRUE(socket->flush());
-    EXPECT_EQ(socket->bytesToWrite(), 0);
-    EXPECT_TRUE(link.client.waitForOutput(expected + "now\n"));
-}
-
-TEST(PskSocket, WritesBeforeTheHandshakeWaitForEncryption)
+// Writes made during the handshake wait for it; writes of one turn leave
+// after the turn, in order, unless flushed; messages far larger than a TLS
+// record pass both ways.
+TEST(PskSocket, DataPassesBothWaysInOrder)
 {
     Link link;
     link.harness.onAccepted = [](PskSocket *socket) {
@@ -242,8 +191,50 @@ TEST(PskSocket, WritesBeforeTheHandshakeWaitForEncryption)
         EXPECT_FALSE(socket->canReadLine());
     };
     ASSERT_TRUE(link.open()) << link.client.errors().constData();
-    EXPECT_TRUE(link.client.waitForOutput("early words\n"));
-    EXPECT_EQ(link.client.output(), QByteArray("early words\n"));
+    PskSocket *socket = link.socket;
+    QByteArray expected = "early words\n";
+    EXPECT_TRUE(link.client.waitForOutput(expected));
+    EXPECT_EQ(link.client.output(), expected);
+
+    (void)QTest::qWaitFor([&] { return socket->outboundCiphertextForTest() == 0; }, 2000); // handshake tail
+    const qint64 ciphertextBefore = socket->outboundCiphertextForTest();
+    for (int i = 0; i < 500; ++i) {
+        const QByteArray line = "item " + QByteArray::number(i) + '\n';
+        expected += line;
+        ASSERT_EQ(socket->write(line), line.size());
+    }
+    // Nothing is encrypted before control returns to the event loop.
+    EXPECT_EQ(socket->bytesToWrite(), expected.size() - 12);
+    EXPECT_EQ(socket->outboundCiphertextForTest(), ciphertextBefore);
+    EXPECT_TRUE(link.client.waitForOutputSize(expected.size()));
+    EXPECT_EQ(socket->bytesToWrite(), 0);
+    socket->write("now\n");
+    EXPECT_TRUE(socket->flush());
+    EXPECT_EQ(socket->bytesToWrite(), 0);
+    expected += "now\n";
+
+    const QByteArray outgoing = textLines(12000, "agent line ");
+    ASSERT_GT(outgoing.size(), 100000);
+    EXPECT_EQ(socket->write(outgoing), outgoing.size());
+    expected += outgoing;
+    EXPECT_TRUE(link.client.waitForOutputSize(expected.size())) << link.client.output().size();
+    EXPECT_EQ(link.client.output(), expected);
+
+    // Firewall to agent: s_client sends it in several records.
+    const QByteArray incoming = textLines(12000, "firewall line ");
+    link.client.write(incoming);
+    QByteArray received;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            while (socket->canReadLine())
+                received += socket->readLine();
+            return received.size() >= incoming.size();
+        },
+        10000))
+        << received.size();
+    EXPECT_EQ(received, incoming);
+    EXPECT_FALSE(socket->canReadLine());
+    EXPECT_EQ(socket->bytesAvailable(), 0);
 }
 
 TEST(PskSocket, PeerCloseNotificationDisconnects)

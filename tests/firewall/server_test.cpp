@@ -35,17 +35,23 @@ TEST_F(ConnectionServer, DisabledLinkDoesNotListenAndPortInUseFailsToStart)
     EXPECT_TRUE(waitForLog(QStringLiteral("Unable to listen on port %1").arg(occupant.serverPort())));
 }
 
-TEST_F(ConnectionServer, CloseStopsListeningAndResumeListensAgain)
+// Closing stops listening but keeps the established connections; resume
+// listens again; destroying the server says Goodbye to every firewall.
+TEST_F(ConnectionServer, CloseResumeAndDestroy)
 {
     UtmConnect::Server *server = startServer();
-    diag::FirewallPeer *peer = readyPeer(peerOptions());
+    diag::FirewallPeer *one = readyPeer(peerOptions());
+    diag::FirewallPeer *two = readyPeer(peerOptions(QStringLiteral("FW0002"), "127.0.0.2"));
     server->close();
     EXPECT_FALSE(server->isListening());
-    // The established connection stays.
-    peer->sendText(PeerProtocol::keepAlive());
-    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Alive")));
+    one->sendText(PeerProtocol::keepAlive());
+    ASSERT_TRUE(waitForMessages(one, QStringLiteral("Alive")));
     server->resume();
     EXPECT_TRUE(server->isListening());
+    server->close();
+    UtmConnect::Server::destroy();
+    for (diag::FirewallPeer *peer : {one, two})
+        EXPECT_TRUE(waitForGoodbye(peer, QStringLiteral("service is closing")));
 }
 
 TEST_F(ConnectionServer, SecondConnectionFromTheSameAddressReplacesTheFirst)
@@ -142,17 +148,6 @@ TEST_F(ConnectionServer, ChangedKeyAppliesToLaterConnectionsOnly)
     sendLogons({QStringLiteral("alice")});
     EXPECT_TRUE(waitForMessages(before, QStringLiteral("Startup")));
     EXPECT_FALSE(before->isDisconnected());
-}
-
-TEST_F(ConnectionServer, DestroySaysGoodbyeToEveryFirewall)
-{
-    startServer();
-    diag::FirewallPeer *one = readyPeer(peerOptions());
-    diag::FirewallPeer *two = readyPeer(peerOptions(QStringLiteral("FW0002"), "127.0.0.2"));
-    UtmConnect::Server::instance()->close();
-    UtmConnect::Server::destroy();
-    for (diag::FirewallPeer *peer : {one, two})
-        EXPECT_TRUE(waitForGoodbye(peer, QStringLiteral("service is closing")));
 }
 
 // An independent TLS-PSK client speaking the protocol by hand.
