@@ -23,7 +23,7 @@ namespace {
 
 const QByteArray Key = "agent firewall key";
 
-class AgentFirewall : public ::testing::Test
+class AgentAdTest : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -136,7 +136,7 @@ TEST(AgentAdCommandLineOption, FindsTheKeyOption)
             << c.arguments.join(QLatin1Char(' ')).toStdString();
 }
 
-TEST_F(AgentFirewall, RemovesOnlyConfigurationsSilentForLongerThanTheTimeout)
+TEST_F(AgentAdTest, RemovesOnlyConfigurationsSilentForLongerThanTheTimeout)
 {
     const qint64 timeout = settings::Settings::instance()->globalConfiguration().ADObsolescenceTimeout;
     ASSERT_EQ(timeout, 604800);
@@ -159,7 +159,7 @@ TEST_F(AgentFirewall, RemovesOnlyConfigurationsSilentForLongerThanTheTimeout)
     EXPECT_EQ(names(), "fw-never fw-recent");
 }
 
-TEST_F(AgentFirewall, PausedAgentRemovesNothingUntilCollectionStartsAgain)
+TEST_F(AgentAdTest, PausedAgentRemovesNothingUntilCollectionStartsAgain)
 {
     addConfig(QStringLiteral("fw-old"), m_now.addDays(-30));
     m_agent->stopAll();
@@ -169,7 +169,7 @@ TEST_F(AgentFirewall, PausedAgentRemovesNothingUntilCollectionStartsAgain)
     EXPECT_EQ(names(), "");
 }
 
-TEST_F(AgentFirewall, TestFirewallsGetAFilterThatAdmitsEverything)
+TEST_F(AgentAdTest, TestFirewallsGetAFilterThatAdmitsEverything)
 {
     settings::ADConfiguration fake(QStringLiteral("fake_fw_lab"));
     fake.setFirewallName(QStringLiteral("fake_fw_lab"));
@@ -187,7 +187,7 @@ TEST_F(AgentFirewall, TestFirewallsGetAFilterThatAdmitsEverything)
     EXPECT_EQ(m_agent->userFilter(QStringLiteral("FW1")), before);
 }
 
-TEST_F(AgentFirewall, FirewallRulesFillItsFilter)
+TEST_F(AgentAdTest, FirewallRulesFillItsFilter)
 {
     diag::FirewallPeer *peer = connectPeer(
         QStringLiteral("FWR"), QStringLiteral("[Network]\r\nuser=alice\r\nid=1\r\naction=pass\r\nHOST=10.0.0.5\r\n"
@@ -215,7 +215,7 @@ TEST_F(AgentFirewall, FirewallRulesFillItsFilter)
     EXPECT_EQ(filter->rules().size(), 2);
 }
 
-TEST_F(AgentFirewall, ConnectedFirewallKeepsItsConfigurationHoweverOld)
+TEST_F(AgentAdTest, ConnectedFirewallKeepsItsConfigurationHoweverOld)
 {
     diag::FirewallPeer *peer = connectPeer(QStringLiteral("FWOLD"));
     ASSERT_TRUE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());

@@ -72,6 +72,14 @@ TEST_F(AgentCommandLine, InstallWritesTheUnitOnceAndUninstallRemovesIt)
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, "The service Ferrowinden SSO Agent has been uninstalled.\n");
     EXPECT_FALSE(QFileInfo::exists(unitPath()));
+
+    // The description follows a French locale.
+    QProcessEnvironment french = m_env;
+    french.insert(QStringLiteral("LC_ALL"), QStringLiteral("fr_FR.UTF-8"));
+    ASSERT_EQ(run({QStringLiteral("-i")}, french).exitCode, 0);
+    EXPECT_TRUE(unitHasLine(QStringLiteral("Description=Sonde les évenements Active Directory et transmet les "
+                                           "requetes d'authentifications aux firewalls Ferrowinden (3.0.2)")))
+        << unitText().toStdString();
 }
 
 // The account rules themselves are unitfile_test's; here: the password is
@@ -119,16 +127,6 @@ TEST_F(AgentCommandLine, InstallIntoAnUnwritableUnitFolderFailsWithoutTrace)
     }
     EXPECT_EQ(QFileInfo(blocker).size(), 0);
     EXPECT_FALSE(QFileInfo::exists(m_units.filePath(QStringLiteral("missing"))));
-}
-
-TEST_F(AgentCommandLine, InstallDescriptionFollowsAFrenchLocale)
-{
-    QProcessEnvironment environment = m_env;
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("fr_FR.UTF-8"));
-    ASSERT_EQ(run({QStringLiteral("-i")}, environment).exitCode, 0);
-    EXPECT_TRUE(unitHasLine(QStringLiteral("Description=Sonde les évenements Active Directory et transmet les "
-                                           "requetes d'authentifications aux firewalls Ferrowinden (3.0.2)")))
-        << unitText().toStdString();
 }
 
 TEST_F(AgentCommandLine, OutsideTheServiceManagerTheServiceCouldNotStart)

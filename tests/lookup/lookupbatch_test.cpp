@@ -108,19 +108,16 @@ TEST_F(LookupBatch, ItemsWithoutNameAreSkippedAndFoundAddressesAppended)
     for (const char *text : {"Search for pc01.corp.test in thread ", " with getIpFromHostName",
                              "Lookup for nobody.corp.test in thread ", " found 0 ips"})
         EXPECT_TRUE(log.contains(QString::fromLatin1(text))) << text;
-}
 
-TEST_F(LookupBatch, NothingToDoStartsNoThread)
-{
-    QList<HostAddresses> items = {HostAddresses(QString())};
-    common::LogonList logons = {logonFrom("alice", "10.1.0.1", "PC01")};
-    lookup::BatchReport report;
+    // Nothing to do starts no thread.
+    items = {HostAddresses(QString())};
+    common::LogonList named = {logonFrom("alice", "10.1.0.1", "PC01")};
     EXPECT_TRUE(lookupAddressesInThreads(items, optionsFor("dns"), &report));
     EXPECT_EQ(report.started, 0);
-    EXPECT_TRUE(lookupHostNamesInThreads(logons, optionsFor("dns"), &report));
+    EXPECT_TRUE(lookupHostNamesInThreads(named, optionsFor("dns"), &report));
     EXPECT_EQ(report.started, 0);
-    QList<HostAddresses> none;
-    EXPECT_TRUE(lookupAddressesInThreads(none, optionsFor("dns")));
+    items.clear();
+    EXPECT_TRUE(lookupAddressesInThreads(items, optionsFor("dns")));
     QList<lookup::LookupThreadHandle> noThreads;
     EXPECT_EQ(waitForThreads(noThreads, true, 0), 0);
     EXPECT_TRUE(waitForOneThread(noThreads, 0));
