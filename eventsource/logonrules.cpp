@@ -18,8 +18,18 @@ QDateTime readCutoff(quint32 maxSecondToRead)
 QHostAddress eventAddress(const QString &text, bool stripMapped)
 {
     QString address = text;
-    if (stripMapped && address.startsWith(QLatin1String("::FFFF"), Qt::CaseInsensitive))
+    if (stripMapped && address.startsWith(QLatin1String("::FFFF"), Qt::CaseInsensitive)) {
         address.remove(0, 7);
+        // A mapped address written in hex ("::ffff:0a00:5") is no dotted
+        // address once the prefix is gone; take its IPv4 form instead.
+        QHostAddress mapped;
+        bool isV4 = false;
+        if (!QHostAddress().setAddress(address) && mapped.setAddress(text)) {
+            const quint32 v4 = mapped.toIPv4Address(&isV4);
+            if (isV4)
+                return QHostAddress(v4);
+        }
+    }
     QHostAddress result;
     if (address.isEmpty() || !result.setAddress(address))
         return QHostAddress();

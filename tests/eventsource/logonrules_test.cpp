@@ -101,6 +101,7 @@ TEST_F(LogonRulesTest, EventAddressDropsTheMappedPrefixAndRefusesNonAddresses)
         {"-", ""},
         {"", ""},
         {"::ffff:", ""},
+        {"::ffff:0a01:0203", "10.1.2.3"},
         {"not an address", ""},
     };
     for (const auto &[text, expected] : cases)
