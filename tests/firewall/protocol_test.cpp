@@ -424,6 +424,7 @@ protected:
     QTemporaryDir dir;
 };
 
+// Syslog mode, where controllers are not tested, is checked through a firewall in the connection tests.
 TEST_F(ProtocolWithSettings, ConfigurationIsStoredAndResultLinesTestTheControllers)
 {
     settings::Settings *s = settings::Settings::instance();
@@ -452,8 +453,6 @@ TEST_F(ProtocolWithSettings, ConfigurationIsStoredAndResultLinesTestTheControlle
     const AgentMessage ok = Protocol::resultMessage(Protocol::testControllers(stored, false));
     EXPECT_EQ(ok.expectedEntries, 2);
     EXPECT_EQ(receive(ok).text, QStringLiteral("[Result]\nController=OK\nController_2=OK"));
-
-    // In syslog mode the controllers are not tested; the connection tests check that through a firewall.
 }
 
 // --------------------------------------------------------------- user lists
