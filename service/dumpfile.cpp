@@ -19,8 +19,8 @@ std::atomic<bool> cacheDumpEnabled{false};
 
 namespace {
 
-// The design has this map touched only by the service core's thread; the
-// lock keeps it sound should a collector ever ask from its own thread.
+// Normally only the service core's thread opens dump files; the lock keeps
+// the map sound should a collector ever ask from its own thread.
 QMutex dumpFilesMutex;
 QMap<QString, DumpFile *> dumpFiles; // guarded by dumpFilesMutex
 QString dumpFolderOverride;          // guarded by dumpFilesMutex
