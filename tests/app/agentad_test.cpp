@@ -10,6 +10,7 @@
 #include "firewall/server.h"
 #include "log/applicationdebug.h"
 #include "settings/settings.h"
+#include "support/tempinstance.h"
 #include "tools/firewallpeer.h"
 
 #include <QDir>
@@ -73,17 +74,7 @@ protected:
         return m_peer.get();
     }
 
-    QString logText() const
-    {
-        QDir dir(m_dir.filePath(QStringLiteral("log")));
-        QString text;
-        for (const QString &name : dir.entryList({QStringLiteral("*.log")}, QDir::Files)) {
-            QFile file(dir.filePath(name));
-            if (file.open(QIODevice::ReadOnly))
-                text += QString::fromUtf8(file.readAll());
-        }
-        return text;
-    }
+    QString logText() const { return testsupport::logFolderText(m_dir.path()); }
 
     void check() { ASSERT_TRUE(QMetaObject::invokeMethod(m_agent.get(), "checkAdObsolescence", Qt::DirectConnection)); }
     void addConfig(const QString &name, const QDateTime &lastConnection)

@@ -98,12 +98,7 @@ protected:
         writer.append(4624, ago(ageSeconds),
                       event4624(user, QStringLiteral("10.0.%1.%2").arg(n / 200).arg(n % 200 + 1)), data);
     }
-    QString logText() const
-    {
-        QFile file(instance.filePath(
-            QStringLiteral("log/%1.log").arg(QFileInfo(QCoreApplication::applicationFilePath()).baseName())));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
+    QString logText() const { return testsupport::logFolderText(instance.path()); }
     QDateTime ago(qint64 seconds) const { return now.addSecs(-seconds); }
 
     const QDateTime now = QDateTime::fromSecsSinceEpoch(1700000000);

@@ -35,12 +35,7 @@ protected:
         common::Clock::resetForTest();
     }
 
-    QString log() const
-    {
-        QFile file(instance.filePath(
-            QStringLiteral("log/%1.log").arg(QFileInfo(QCoreApplication::applicationFilePath()).baseName())));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
+    QString log() const { return testsupport::logFolderText(instance.path()); }
     static std::unique_ptr<ApiWindowsEventLog> reader(const QString &server = QStringLiteral("dc01"),
                                                       quint32 window = 900,
                                                       std::unique_ptr<IEventLogPlatform> platform = nullptr)

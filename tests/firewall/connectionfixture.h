@@ -8,6 +8,7 @@
 #include "firewall/server.h"
 #include "log/applicationdebug.h"
 #include "settings/settings.h"
+#include "support/tempinstance.h"
 #include "tools/firewallpeer.h"
 
 #include <QDir>
@@ -137,17 +138,7 @@ protected:
         return list;
     }
 
-    QString logText() const
-    {
-        QDir dir(m_dir.filePath(QStringLiteral("log")));
-        QString text;
-        for (const QString &name : dir.entryList({QStringLiteral("*.log")}, QDir::Files)) {
-            QFile file(dir.filePath(name));
-            if (file.open(QIODevice::ReadOnly))
-                text += QString::fromUtf8(file.readAll());
-        }
-        return text;
-    }
+    QString logText() const { return testsupport::logFolderText(m_dir.path()); }
     bool waitForLog(const QString &needle) const
     {
         return QTest::qWaitFor([&] { return logText().contains(needle); }, 10000);

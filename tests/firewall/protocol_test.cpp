@@ -2,6 +2,7 @@
 #include "firewall/protocol.h"
 #include "log/applicationdebug.h"
 #include "settings/settings.h"
+#include "support/tempinstance.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -415,11 +416,7 @@ protected:
         ApplicationDebug::destroy();
         settings::Settings::setDirectoryForTest(QString());
     }
-    QString logText() const
-    {
-        QFile file(dir.filePath(QStringLiteral("log/protocol_test.log")));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
+    QString logText() const { return testsupport::logFolderText(dir.path()); }
 
     QTemporaryDir dir;
 };

@@ -54,4 +54,16 @@ QString binaryPath(const QString &relative)
     return QDir(root).filePath(relative);
 }
 
+QString logFolderText(const QString &instanceDir)
+{
+    const QDir dir(QDir(instanceDir).filePath(QStringLiteral("log")));
+    QString text;
+    for (const QString &name : dir.entryList({QStringLiteral("*.log")}, QDir::Files, QDir::Name)) {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            text += QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
 } // namespace testsupport

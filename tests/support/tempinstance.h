@@ -30,5 +30,7 @@ private:
 QString sharedDataPath(const QString &relative);
 // The build tree, to find built executables.
 QString binaryPath(const QString &relative);
+// Everything written to the log files of the folder "log" below instanceDir.
+QString logFolderText(const QString &instanceDir);
 
 } // namespace testsupport
