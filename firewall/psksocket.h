@@ -69,8 +69,7 @@ public:
     void abort();
     // Sends what was written and the TLS close notification, then lets the
     // inner socket disconnect; reading what already arrived stays possible.
-    // Hides the non-virtual QAbstractSocket::disconnectFromHost.
-    void disconnectFromHost();
+    void disconnectFromHost() override;
     // Creates the inner socket if needed, hands it the descriptor and copies
     // its error, state, open mode, addresses, ports and peer name.
     bool setSocketDescriptor(qintptr socketDescriptor, SocketState state = ConnectedState,

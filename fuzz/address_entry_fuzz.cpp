@@ -2,6 +2,7 @@
 // list or rejected; an accepted entry's text form parses back to the same
 // entry; tests against any address never fail.
 #include "common/userfilter.h"
+#include "fuzz/fuzzcheck.h"
 
 #include <QHostAddress>
 #include <cstdint>
@@ -9,14 +10,6 @@
 #include <cstdlib>
 
 namespace {
-
-#define check(condition)                                                                                               \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition);                                    \
-            abort();                                                                                                   \
-        }                                                                                                              \
-    } while (0)
 
 QString entryText(const common::UserRule &rule)
 {
@@ -40,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     rule.user = QStringLiteral("any");
     const bool accepted = rule.addEntry(text);
     const int count = rule.hosts.size() + rule.networks.size() + rule.ranges.size();
-    check(count == (accepted ? 1 : 0));
-    check(rule.isValid() == accepted);
+    FUZZ_CHECK(count == (accepted ? 1 : 0));
+    FUZZ_CHECK(rule.isValid() == accepted);
     if (!accepted)
         return 0;
 
@@ -49,10 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     again.hosts.clear();
     again.networks.clear();
     again.ranges.clear();
-    check(again.addEntry(entryText(rule)));
+    FUZZ_CHECK(again.addEntry(entryText(rule)));
     if (again != rule)
         fprintf(stderr, "%s\n%s\n", qPrintable(rule.toString()), qPrintable(again.toString()));
-    check(again == rule);
+    FUZZ_CHECK(again == rule);
 
     common::UserFilter filter;
     filter.addRule(rule);
@@ -61,6 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                             QString(), QString(), QString());
         (void)filter.match(logon);
     }
-    check(filter.removeRule(again));
+    FUZZ_CHECK(filter.removeRule(again));
     return 0;
 }

@@ -3,6 +3,7 @@
 // message. Only protocol errors may come out; the framer must
 // never hold more than its limits; every accepted rule must be valid.
 #include "firewall/protocol.h"
+#include "fuzz/fuzzcheck.h"
 
 #include <QDateTime>
 #include <cstdint>
@@ -14,19 +15,11 @@ namespace {
 using UtmConnect::Protocol;
 using ProtocolException = UtmConnect::Client::ProtocolException;
 
-#define check(condition)                                                                                               \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition);                                    \
-            abort();                                                                                                   \
-        }                                                                                                              \
-    } while (0)
-
 void parseEverything(const QString &text)
 {
     IniFile message;
     message.parse(text);
-    check(Protocol::entryCount(message) >= 0);
+    FUZZ_CHECK(Protocol::entryCount(message) >= 0);
     (void)Protocol::dump(text);
     for (const QString &name : message.sectionNames())
         for (const QString &key : message.keys(name))
@@ -34,37 +27,37 @@ void parseEverything(const QString &text)
 
     try {
         const auto handshake = Protocol::readHandshake(message);
-        check(handshake.protocolVersion == 2 || handshake.protocolVersion == 3);
+        FUZZ_CHECK(handshake.protocolVersion == 2 || handshake.protocolVersion == 3);
     } catch (const ProtocolException &e) {
-        check(e.code() == 1 || e.code() == 2);
+        FUZZ_CHECK(e.code() == 1 || e.code() == 2);
     }
     try {
         QString adName;
         const auto config = Protocol::readConfiguration(message, settings::ADConfiguration(), QStringLiteral("SN"),
                                                         QDateTime(), &adName);
-        check(!config.servers().isEmpty() && config.adName() == adName);
+        FUZZ_CHECK(!config.servers().isEmpty() && config.adName() == adName);
     } catch (const ProtocolException &e) {
-        check(e.code() == 1);
+        FUZZ_CHECK(e.code() == 1);
     }
     try {
         const auto rules = Protocol::readInitialUserList(message);
         for (const auto &rule : rules) {
-            check(rule.isValid() && rule.id != 0 && rule.id <= rules.size());
+            FUZZ_CHECK(rule.isValid() && rule.id != 0 && rule.id <= rules.size());
             (void)rule.toString();
         }
     } catch (const ProtocolException &e) {
-        check(e.code() == 1);
+        FUZZ_CHECK(e.code() == 1);
     }
     try {
         for (const auto &rule : Protocol::readUserDelta(message))
-            check(rule.isValid() && (rule.kind == 0 || rule.kind == 1));
+            FUZZ_CHECK(rule.isValid() && (rule.kind == 0 || rule.kind == 1));
     } catch (const ProtocolException &e) {
-        check(e.code() == 1);
+        FUZZ_CHECK(e.code() == 1);
     }
     try {
         Protocol::checkAck(message, text, 1);
     } catch (const ProtocolException &e) {
-        check(e.code() == 1 || e.code() == 3);
+        FUZZ_CHECK(e.code() == 1 || e.code() == 3);
     }
     (void)Protocol::isKeepAlive(message);
     (void)Protocol::goodbyeError(message);
@@ -88,11 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         try {
             QString text;
             while (framer.takeMessage(&text)) {
-                check(!text.trimmed().isEmpty());
+                FUZZ_CHECK(!text.trimmed().isEmpty());
                 parseEverything(text);
             }
         } catch (const ProtocolException &e) {
-            check(e.code() == 1);
+            FUZZ_CHECK(e.code() == 1);
         }
     }
     return 0;
