@@ -40,9 +40,9 @@ void countFound(benchmark::State &state, const QList<HostAddresses> &items)
         state.SkipWithError("not every name was found");
 }
 
-void BM_BatchInThreads(benchmark::State &state)
+// One batch of names in worker threads, at most options.maxThreadPool at once.
+void runBatchInThreads(benchmark::State &state, const lookup::LookupOptions &options)
 {
-    const lookup::LookupOptions options = benchOptions(static_cast<int>(state.range(0)));
     lookup::BatchReport report;
     for (auto _ : state) {
         QList<HostAddresses> items = batch();
@@ -53,11 +53,10 @@ void BM_BatchInThreads(benchmark::State &state)
     state.counters["threads_started"] = report.started;
     state.counters["names"] = Names;
 }
-BENCHMARK(BM_BatchInThreads)->Arg(1)->Arg(8)->Arg(64)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_OneAfterAnother(benchmark::State &state)
+// The same names asked one after another on the calling thread.
+void runOneAfterAnother(benchmark::State &state, const lookup::LookupOptions &options)
 {
-    const lookup::LookupOptions options = benchOptions(1);
     for (auto _ : state) {
         QList<HostAddresses> items = batch();
         for (HostAddresses &item : items)
@@ -66,6 +65,17 @@ void BM_OneAfterAnother(benchmark::State &state)
     }
     state.counters["threads_at_once"] = 0;
     state.counters["names"] = Names;
+}
+
+void BM_BatchInThreads(benchmark::State &state)
+{
+    runBatchInThreads(state, benchOptions(static_cast<int>(state.range(0))));
+}
+BENCHMARK(BM_BatchInThreads)->Arg(1)->Arg(8)->Arg(64)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_OneAfterAnother(benchmark::State &state)
+{
+    runOneAfterAnother(state, benchOptions(1));
 }
 BENCHMARK(BM_OneAfterAnother)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -83,27 +93,14 @@ lookup::LookupOptions distantOptions(int maxThreadPool)
 
 void BM_DistantBatchInThreads(benchmark::State &state)
 {
-    const lookup::LookupOptions options = distantOptions(static_cast<int>(state.range(0)));
-    lookup::BatchReport report;
-    for (auto _ : state) {
-        QList<HostAddresses> items = batch();
-        lookupAddressesInThreads(items, options, &report);
-        countFound(state, items);
-    }
-    state.counters["threads_at_once"] = report.peakRunning;
+    runBatchInThreads(state, distantOptions(static_cast<int>(state.range(0))));
     state.counters["latency_ms"] = LatencyMs;
 }
 BENCHMARK(BM_DistantBatchInThreads)->Arg(8)->Arg(64)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_DistantOneAfterAnother(benchmark::State &state)
 {
-    const lookup::LookupOptions options = distantOptions(1);
-    for (auto _ : state) {
-        QList<HostAddresses> items = batch();
-        for (HostAddresses &item : items)
-            item.append(getIpFromHostName(item.name, options));
-        countFound(state, items);
-    }
+    runOneAfterAnother(state, distantOptions(1));
     state.counters["latency_ms"] = LatencyMs;
 }
 BENCHMARK(BM_DistantOneAfterAnother)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
