@@ -1,11 +1,25 @@
 #include "log/applicationdebug.h"
 
-#include <QDateTime>
 #include <atomic>
+#include <ctime>
 
 namespace {
 // Published by create(), read by any logging thread.
 std::atomic<ApplicationDebug *> theInstance{nullptr};
+
+// The local time of the line, taken with the C library's reentrant calls:
+// Qt 5's formatted date-time goes through the system locale, whose set-up on
+// first use races between threads and then yields an empty stamp.
+QString localStamp()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    char text[32];
+    if (!localtime_r(&now, &parts))
+        return QStringLiteral("0000-00-00T00:00:00");
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    return QString::fromLatin1(text, int(length));
+}
 } // namespace
 
 void ApplicationDebug::create(const QString &logDirectory)
@@ -49,8 +63,7 @@ bool ApplicationDebug::logWithBit(quint32 bit, const QString &text)
     ApplicationDebug *log = theInstance.load();
     if (!log || !(log->levelMask() & bit))
         return false;
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-    return log->write(QStringLiteral("%1: %2").arg(stamp, text));
+    return log->write(QStringLiteral("%1: %2").arg(localStamp(), text));
 }
 
 bool ApplicationDebug::logLow(const QString &text)

@@ -7,7 +7,12 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -43,9 +48,18 @@ protected:
 
 TEST(LogLimits, ConstructorClampsFilesAndSize)
 {
-    struct Case { int maxFiles; int maxSize; int maxIndex; int size; };
-    const Case cases[] = {{100, 0x100000, 99, 0x100000}, {3, 5, 2, 0x100000}, {2, 0x200000, 2, 0x200000},
-                          {0, -1, 2, 0x100000}, {-7, 0xFFFFF, 2, 0x100000}};
+    struct Case
+    {
+        int maxFiles;
+        int maxSize;
+        int maxIndex;
+        int size;
+    };
+    const Case cases[] = {{100, 0x100000, 99, 0x100000},
+                          {3, 5, 2, 0x100000},
+                          {2, 0x200000, 2, 0x200000},
+                          {0, -1, 2, 0x100000},
+                          {-7, 0xFFFFF, 2, 0x100000}};
     for (const Case &c : cases) {
         Log log(QString(), true, c.maxFiles, c.maxSize);
         EXPECT_EQ(log.maxIndex(), c.maxIndex) << c.maxFiles;
@@ -80,7 +94,12 @@ TEST_F(ApplicationDebugTest, LineFormatAndFileName)
 TEST_F(ApplicationDebugTest, VerbosityMasks)
 {
     ApplicationDebug::create(dir.filePath(QStringLiteral("log")));
-    struct Case { int level; bool low; bool high; };
+    struct Case
+    {
+        int level;
+        bool low;
+        bool high;
+    };
     // Before any level is applied both kinds are written.
     EXPECT_TRUE(ApplicationDebug::logLow(QStringLiteral("low before")));
     EXPECT_TRUE(ApplicationDebug::logHigh(QStringLiteral("high before")));
@@ -98,25 +117,45 @@ TEST_F(ApplicationDebugTest, VerbosityMasks)
 
 TEST_F(ApplicationDebugTest, ConcurrentLinesNeverInterleave)
 {
-    ApplicationDebug::create(dir.filePath(QStringLiteral("log")));
-    const int threads = 4, lines = 500;
-    QList<QThread *> workers;
-    for (int t = 0; t < threads; ++t) {
-        workers.append(QThread::create([t] {
-            for (int i = 0; i < lines; ++i)
-                ApplicationDebug::logLow(QStringLiteral("thread %1 line %2 ").arg(t).arg(i) + QString(40, QLatin1Char('=')));
-        }));
-        workers.last()->start();
+    // The first stamps of a process are the fragile ones, so each round runs in
+    // a fresh child process whose threads all start logging at the same moment.
+    const int rounds = 80, threads = 64, lines = 4;
+    for (int round = 0; round < rounds; ++round) {
+        QTemporaryDir roundDir;
+        const pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            ApplicationDebug::create(roundDir.filePath(QStringLiteral("log")));
+            std::atomic<int> ready{0};
+            std::vector<QThread *> workers;
+            for (int t = 0; t < threads; ++t)
+                workers.push_back(QThread::create([t, &ready] {
+                    ready.fetch_add(1);
+                    while (ready.load() < threads)
+                        std::this_thread::yield();
+                    for (int i = 0; i < lines; ++i)
+                        ApplicationDebug::logLow(QStringLiteral("thread %1 line %2 ").arg(t).arg(i) +
+                                                 QString(40, QLatin1Char('=')));
+                }));
+            for (QThread *worker : workers)
+                worker->start();
+            for (QThread *worker : workers)
+                worker->wait();
+            ApplicationDebug::destroy();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+
+        const QList<QByteArray> written = readAll(roundDir.filePath(QStringLiteral("log/log_test.log"))).split('\n');
+        ASSERT_EQ(written.size(), threads * lines + 1) << "round " << round;
+        const QRegularExpression form(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d: thread \\d+ line \\d+ ={40}\r$"));
+        for (int i = 0; i < threads * lines; ++i)
+            ASSERT_TRUE(form.match(QString::fromUtf8(written.at(i))).hasMatch())
+                << "round " << round << ": " << written.at(i).toStdString();
     }
-    for (QThread *worker : workers) {
-        worker->wait();
-        delete worker;
-    }
-    const QList<QByteArray> written = readAll(logFile()).split('\n');
-    ASSERT_EQ(written.size(), threads * lines + 1);
-    const QRegularExpression form(QStringLiteral("^\\S+: thread \\d line \\d+ ={40}\r$"));
-    for (int i = 0; i < threads * lines; ++i)
-        ASSERT_TRUE(form.match(QString::fromUtf8(written.at(i))).hasMatch()) << written.at(i).toStdString();
 }
 
 class RotationTest : public ::testing::Test
