@@ -13,7 +13,7 @@ if [ -z "$build" ]; then
   cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCHMARKS=ON -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$build" -j2 --target bench_eventsource sso-diag
 fi
-sample=$repo/../shared/data/eventlogs/ws-security-mixed-4624.evtx
+sample=${SSO_SAMPLE_LOGS:-$repo/../shared/data/eventlogs}/ws-security-mixed-4624.evtx
 work=$(mktemp -d "${TMPDIR:-/tmp}/sso-bench-evtx-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/192.0.2.10"

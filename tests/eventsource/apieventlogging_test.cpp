@@ -318,6 +318,8 @@ TEST_F(ApiEventLoggingTest, UnreachableLogAndStop)
 // down to its oldest record; the next collection reads only the newest again.
 TEST_F(ApiEventLoggingTest, SampleLogsYieldNoLogons)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("xp-system-wrapped.evt"), QStringLiteral("synthetic-app-5rec.evt"),
+                            QStringLiteral("synthetic-app-dirty.evt"));
     // Sample, events read, oldest and newest record.
     const std::vector<std::tuple<const char *, quint32, quint32, quint32>> cases{
         {"xp-system-wrapped.evt", 6063, 1392, 7454},
@@ -326,8 +328,7 @@ TEST_F(ApiEventLoggingTest, SampleLogsYieldNoLogons)
     for (const auto &[file, events, oldest, newest] : cases) {
         const QString server = QString::fromLatin1(file).section('.', 0, 0);
         QDir().mkpath(QFileInfo(path(server)).absolutePath());
-        ASSERT_TRUE(QFile::link(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/") + QLatin1String(file)),
-                                path(server)));
+        ASSERT_TRUE(QFile::link(testsupport::sampleLogPath(QLatin1String(file)), path(server)));
         auto reader = source(0xFFFFFFFFu, server);
         EXPECT_TRUE(reader->collect().isEmpty()) << file;
         EXPECT_FALSE(reader->failureTime().isValid()) << file;

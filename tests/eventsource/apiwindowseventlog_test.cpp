@@ -71,7 +71,7 @@ protected:
     void copySample(const char *file, const QString &server) const
     {
         QDir().mkpath(instance.filePath(QStringLiteral("eventlog/") + server));
-        ASSERT_TRUE(QFile::copy(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/") + QLatin1String(file)),
+        ASSERT_TRUE(QFile::copy(testsupport::sampleLogPath(QLatin1String(file)),
                                 instance.filePath(QStringLiteral("eventlog/%1/Security.evtx").arg(server))));
     }
 
@@ -309,6 +309,12 @@ TEST_F(ReaderTest, AFetchErrorKeepsWhatWasFoundAndTheBookmark)
 // The sample logs: which events become logons, each once. Window: everything back to 2000.
 TEST_F(ReaderTest, RealSecurityLogs)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(
+        QStringLiteral("dc-kerberos-bruteforce-4768.evtx"), QStringLiteral("dc-kerberos-spray-4768.evtx"),
+        QStringLiteral("dc-mixed-4624-4768.evtx"), QStringLiteral("dc-replication-4624.evtx"),
+        QStringLiteral("dc-samaccount-spoof-4624-4768.evtx"), QStringLiteral("srv-schtask-4624-ctrlchar.evtx"),
+        QStringLiteral("ws-interactive-4624-4625.evtx"), QStringLiteral("ws-rdp-tunnel-4624.evtx"),
+        QStringLiteral("ws-runas-4624.evtx"), QStringLiteral("ws-security-mixed-4624.evtx"));
     common::Clock::setNowForTest(QDateTime(QDate(2024, 1, 1), QTime(0, 0), Qt::UTC));
     // Sample (or the address naming the mixed workstation log's machine), logons, the newest one's text after its time.
     const std::vector<std::tuple<const char *, int, const char *>> samples{
@@ -364,6 +370,7 @@ TEST_F(ReaderTest, RealSecurityLogs)
 
 TEST_F(ReaderTest, TheWindowAppliesToRealLogsToo)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("dc-replication-4624.evtx"));
     // The replication log spans 12:02:34 to 12:04:09 UTC on 2020-08-02.
     common::Clock::setNowForTest(QDateTime(QDate(2020, 8, 2), QTime(12, 4, 40), Qt::UTC));
     copySample("dc-replication-4624.evtx", QStringLiteral("dc"));

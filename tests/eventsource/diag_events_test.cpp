@@ -32,7 +32,7 @@ DiagRun diag(const QStringList &arguments)
 
 QString sample(const char *name)
 {
-    return testsupport::sharedDataPath(QStringLiteral("data/eventlogs/") + QString::fromLatin1(name));
+    return testsupport::sampleLogPath(QString::fromLatin1(name));
 }
 
 const QString Now = QStringLiteral("2024-01-01T00:00:00Z");
@@ -40,6 +40,7 @@ const QString Window = QStringLiteral("200000000");
 
 TEST(DiagEvents, ListsTheLogonsOfASampleLog)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("dc-mixed-4624-4768.evtx"));
     const DiagRun run = diag(
         {sample("dc-mixed-4624-4768.evtx"), QStringLiteral("WindowsEventLog"), Window, QStringLiteral("--now"), Now});
     ASSERT_EQ(run.exitCode, 0) << qPrintable(run.errors);
@@ -53,6 +54,7 @@ TEST(DiagEvents, ListsTheLogonsOfASampleLog)
 
 TEST(DiagEvents, AppliesIgnoreListDomainAndWindow)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("dc-mixed-4624-4768.evtx"));
     DiagRun run = diag({sample("dc-mixed-4624-4768.evtx"), QString(), Window, QStringLiteral("--now"), Now,
                         QStringLiteral("--ignore"), QStringLiteral("ROOTDC1,x"), QStringLiteral("--netbios"),
                         QStringLiteral("OFFSEC"), QStringLiteral("--fqdn"), QStringLiteral("offsec.lan")});
@@ -68,6 +70,7 @@ TEST(DiagEvents, AppliesIgnoreListDomainAndWindow)
 
 TEST(DiagEvents, ReportsFailuresAndBadArguments)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("dc-mixed-4624-4768.evtx"));
     DiagRun run = diag({QStringLiteral("/nonexistent/dc01"), QString(), Window});
     EXPECT_EQ(run.exitCode, 1);
 

@@ -97,8 +97,8 @@ protected:
     {
         const QString entry = server.isEmpty() ? file : server + QStringLiteral("/Security.evt");
         QDir().mkpath(QFileInfo(instance.filePath(QStringLiteral("eventlog/") + entry)).absolutePath());
-        ASSERT_TRUE(QFile::link(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/") + file),
-                                instance.filePath(QStringLiteral("eventlog/") + entry)));
+        ASSERT_TRUE(
+            QFile::link(testsupport::sampleLogPath(file), instance.filePath(QStringLiteral("eventlog/") + entry)));
     }
 
     // Every record of the open log in one direction, read buffer by buffer.
@@ -200,6 +200,7 @@ TEST_F(EventLogFileTest, OpenFailsWithoutStoreOrLog)
 // nothing true; the end-of-file record does); a store entry may be the log itself.
 TEST_F(EventLogFileTest, ReadsTheSamplesInBothDirections)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("synthetic-app-5rec.evt"), QStringLiteral("synthetic-app-dirty.evt"));
     linkSample(QStringLiteral("clean"), QStringLiteral("synthetic-app-5rec.evt"));
     linkSample(QStringLiteral("dirty"), QStringLiteral("synthetic-app-dirty.evt"));
     linkSample(QString(), QStringLiteral("synthetic-app-5rec.evt"));
@@ -226,6 +227,7 @@ TEST_F(EventLogFileTest, ReadsTheSamplesInBothDirections)
 
 TEST_F(EventLogFileTest, ReadsAWrappedDirtySampleRecordByRecord)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("xp-system-wrapped.evt"));
     linkSample(QStringLiteral("xp"), QStringLiteral("xp-system-wrapped.evt"));
     EventLogFile log;
     ASSERT_TRUE(open(log, QStringLiteral("xp")));

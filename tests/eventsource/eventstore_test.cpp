@@ -148,8 +148,9 @@ TEST_F(EventStoreTest, Utf16LogsAreRefusedWithAReason)
 
 TEST_F(EventStoreTest, EvtxIsReadNewestFirstAndNotAgainWhileUnchanged)
 {
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("dc-mixed-4624-4768.evtx"));
     QDir().mkpath(instance.filePath(QStringLiteral("eventlog/dc01")));
-    ASSERT_TRUE(QFile::copy(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/dc-mixed-4624-4768.evtx")),
+    ASSERT_TRUE(QFile::copy(testsupport::sampleLogPath(QStringLiteral("dc-mixed-4624-4768.evtx")),
                             instance.filePath(QStringLiteral("eventlog/dc01/Security.evtx"))));
     const std::vector<qint64> ids = read();
     ASSERT_EQ(ids.size(), 5u);
@@ -159,7 +160,8 @@ TEST_F(EventStoreTest, EvtxIsReadNewestFirstAndNotAgainWhileUnchanged)
 
 TEST_F(EventStoreTest, CorruptOrTruncatedEvtxNeverCrashes)
 {
-    QFile source(testsupport::sharedDataPath(QStringLiteral("data/eventlogs/ws-security-mixed-4624.evtx")));
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("ws-security-mixed-4624.evtx"));
+    QFile source(testsupport::sampleLogPath(QStringLiteral("ws-security-mixed-4624.evtx")));
     ASSERT_TRUE(source.open(QIODevice::ReadOnly));
     const QByteArray sample = source.readAll();
     ASSERT_GT(sample.size(), 200000);

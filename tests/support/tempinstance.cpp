@@ -40,11 +40,41 @@ QByteArray TempInstance::readFile(const QString &relative) const
     return file.readAll();
 }
 
-QString sharedDataPath(const QString &relative)
+namespace {
+
+QString sampleLogDir()
 {
-    const QByteArray fromEnv = qgetenv("SSO_SHARED_DIR");
-    const QString root = fromEnv.isEmpty() ? QStringLiteral(SSO_SHARED_DIR) : QString::fromLocal8Bit(fromEnv);
-    return QDir(root).filePath(relative);
+    const QByteArray fromEnv = qgetenv("SSO_SAMPLE_LOGS");
+    if (!fromEnv.isEmpty())
+        return QString::fromLocal8Bit(fromEnv);
+    return QDir::cleanPath(QStringLiteral(SSO_SOURCE_DIR "/../shared/data/eventlogs"));
+}
+
+} // namespace
+
+QString sampleLogPath(const QString &name)
+{
+    return QDir(sampleLogDir()).filePath(name);
+}
+
+QString missingSampleLogs(const QStringList &names)
+{
+    QStringList missing;
+    for (const QString &name : names) {
+        if (!QFileInfo(sampleLogPath(name)).isFile())
+            missing.append(name);
+    }
+    if (missing.isEmpty())
+        return QString();
+    return QStringLiteral("sample event logs missing from %1: %2. This test reads public sample logs that are not "
+                          "part of the repository; set SSO_SAMPLE_LOGS to the folder holding them (or place them in "
+                          "../shared/data/eventlogs beside the source tree) to run it.")
+        .arg(sampleLogDir(), missing.join(QStringLiteral(", ")));
+}
+
+bool sampleLogsRequired()
+{
+    return qgetenv("SSO_REQUIRE_SAMPLE_LOGS") == "1";
 }
 
 QString binaryPath(const QString &relative)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 namespace testsupport {
@@ -26,11 +27,30 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Where the read-only sample data lives (event logs of public collections).
-QString sharedDataPath(const QString &relative);
+// The public sample event logs (their licences keep them out of the
+// repository): in $SSO_SAMPLE_LOGS when it is set, else in
+// ../shared/data/eventlogs beside the source tree. The path of one of them.
+QString sampleLogPath(const QString &name);
+// A text saying which of the named samples are missing and how to provide
+// them; empty when all are there.
+QString missingSampleLogs(const QStringList &names);
+// SSO_REQUIRE_SAMPLE_LOGS=1 (CI) turns a missing sample into a failure.
+bool sampleLogsRequired();
 // The build tree, to find built executables.
 QString binaryPath(const QString &relative);
 // Everything written to the log files of the folder "log" below instanceDir.
 QString logFolderText(const QString &instanceDir);
 
 } // namespace testsupport
+
+// Skips the running test when a sample log is missing, or fails it where
+// samples are required. Use at the top of a test body.
+#define SSO_REQUIRE_SAMPLE_LOGS(...)                                                                                   \
+    do {                                                                                                               \
+        const QString missingSamples_ = testsupport::missingSampleLogs({__VA_ARGS__});                                 \
+        if (!missingSamples_.isEmpty()) {                                                                              \
+            if (testsupport::sampleLogsRequired())                                                                     \
+                FAIL() << qPrintable(missingSamples_);                                                                 \
+            GTEST_SKIP() << qPrintable(missingSamples_);                                                               \
+        }                                                                                                              \
+    } while (0)
