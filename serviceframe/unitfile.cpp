@@ -90,6 +90,8 @@ QByteArray unitFileText(const QString &serviceName, const QString &description, 
     text += QStringLiteral("Type=notify\n");
     text += QStringLiteral("ExecStart=\"%1\"\n").arg(command);
     text += QStringLiteral("User=%1\n").arg(escapeSpecifiers(user));
+    // A crash (the agent dies of its fatal signal after writing its report) brings it back.
+    text += QStringLiteral("Restart=on-failure\n");
     // The control socket lives here; systemd creates it for the service's user.
     text += QStringLiteral("RuntimeDirectory=%1\n\n").arg(escapeSpecifiers(unitBaseName(serviceName)));
     text += QStringLiteral("[Install]\n");

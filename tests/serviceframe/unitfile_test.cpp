@@ -52,7 +52,7 @@ TEST(UnitFileText, KeysEscapedAndNoLineBreakInThePath)
         unitFileText(QStringLiteral("Ferrowinden SSO Agent"), QStringLiteral("50% sure\nExecStartPre=/bin/false"),
                      QStringLiteral("/opt/my \"agent\" $HOME 100%/run\\x"), QStringLiteral("root")));
     const QStringList lines = text.split(QLatin1Char('\n'));
-    for (const char *expected : {"[Unit]", "[Service]", "Type=notify", "User=root",
+    for (const char *expected : {"[Unit]", "[Service]", "Type=notify", "User=root", "Restart=on-failure",
                                  "RuntimeDirectory=ferrowinden-sso-agent", "[Install]", "WantedBy=multi-user.target"})
         EXPECT_TRUE(lines.contains(QString::fromUtf8(expected))) << expected << "\n" << text.toStdString();
     EXPECT_TRUE(lines.contains(QStringLiteral("ExecStart=\"/opt/my \\\"agent\\\" $$HOME 100%%/run\\\\x\"")))
