@@ -2,6 +2,8 @@
 
 #include "common/clock.h"
 #include "common/userfilter.h"
+#include "crash/crashhandler.h"
+#include "crash/crashreportsender.h"
 #include "firewall/client.h"
 #include "firewall/server.h"
 #include "log/applicationdebug.h"
@@ -93,7 +95,7 @@ void AgentAd::start()
     settings::Settings *config = settings::Settings::instance();
     globalConfig = config->globalConfiguration();
 
-    // The crash handler on crashDumpDirectory(), reading globalConfig, belongs here.
+    crashHandler = std::make_unique<crash::CrashHandler>(crashDumpDirectory(), VersionText);
 
     if (!config->isWritable()) {
         logMessage(
@@ -147,6 +149,11 @@ void AgentAd::start()
     }
 
     ApplicationDebug::logLow(QStringLiteral("%1 started").arg(ShortVersionText));
+
+    // Earlier crashes' reports go out in the background, now that firewalls are served.
+    crashReportSender = std::make_unique<crash::CrashReportSender>(crash::CrashReportSender::Options{
+        crashDumpDirectory(), VersionText, globalConfig.DumpEnabled, globalConfig.DumpUrl});
+    crashReportSender->start();
 }
 
 void AgentAd::stop()

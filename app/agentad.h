@@ -12,10 +12,15 @@
 #include <QSharedPointer>
 #include <QTimer>
 #include <atomic>
+#include <memory>
 
 namespace common {
 class UserFilter;
 }
+namespace crash {
+class CrashHandler;
+class CrashReportSender;
+} // namespace crash
 
 namespace service {
 
@@ -100,6 +105,9 @@ private:
     settings::GlobalConfiguration globalConfig;
     int argc;
     char **argv;
+    // The fatal-signal handler from start on; the sender of earlier crashes' reports once listening.
+    std::unique_ptr<crash::CrashHandler> crashHandler;
+    std::unique_ptr<crash::CrashReportSender> crashReportSender;
 };
 
 } // namespace service
