@@ -20,6 +20,9 @@ struct GlobalConfiguration
     bool FlushDnsCache = false;
     bool DumpEnabled = false;
     QString DumpUrl;
+    // Read-only: a Samba authentication file for the remote-registry probe
+    // (empty: Kerberos from the service's credential cache). Never written.
+    QString RegistryAuthFile;
 
     // "off", "low", "high"; any other value gives "low" when parsing.
     static QString verboseLevelToText(qint32 level);

@@ -191,6 +191,7 @@ void Settings::load()
     m_global.DumpUrl = s.value(QStringLiteral("DumpUrl"), QString()).toString();
     m_global.Lookup = s.value(QStringLiteral("Lookup"), QStringLiteral("all")).toString();
     m_global.DumpEnabled = s.value(QStringLiteral("DumpEnabled"), false).toBool();
+    m_global.RegistryAuthFile = s.value(QStringLiteral("RegistryAuthFile"), QString()).toString();
     s.endGroup();
     if (m_global.Lookup != QLatin1String("all") && m_global.Lookup != QLatin1String("llmnr") &&
         m_global.Lookup != QLatin1String("dns")) {
