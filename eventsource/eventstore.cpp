@@ -1,6 +1,7 @@
 #include "eventsource/eventstore.h"
 
 #include "eventsource/eventxmlparser.h"
+#include "eventsource/xmleventscanner.h"
 #include "log/applicationdebug.h"
 
 // The packaged header asks for the I/O abstraction's header, which is not
@@ -9,11 +10,13 @@
 #undef LIBEVTX_HAVE_BFIO
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <libevtx.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +25,6 @@ namespace userCollector {
 namespace {
 
 const char EvtxSignature[8] = {'E', 'l', 'f', 'F', 'i', 'l', 'e', '\0'};
-constexpr qint64 ReadChunk = 4 << 20;
 // The start of an appended log never changes; a log rewritten in place shows
 // it there first (its first event is another).
 constexpr qint64 MarkBytes = 1024;
@@ -41,38 +43,6 @@ void freeEvtxError(libevtx_error_t **error)
         libevtx_error_free(error);
 }
 
-// A file descriptor closed on scope exit.
-class Fd
-{
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-bool readAt(int fd, qint64 offset, char *buffer, qint64 length)
-{
-    qint64 done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, buffer + done, static_cast<std::size_t>(length - done), offset + done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
 bool wanted(const std::vector<quint16> &eventIds, const EventValue &eventId)
 {
     return eventId.type == EventValueType::UInt16 &&
@@ -86,92 +56,6 @@ RenderedEvent failedEvent(const QString &why)
     event.renderError = EventLogError::InvalidData;
     event.renderErrorText = why;
     return event;
-}
-
-// ---------------------------------------------------------------- XML log
-
-struct XmlEntry
-{
-    qint64 offset;
-    qint64 length;
-    QString problem; // set when the element cannot be read
-};
-
-class XmlQuery : public IEventLogQuery
-{
-public:
-    XmlQuery(int fd, std::vector<XmlEntry> entries) : m_fd(fd), m_entries(std::move(entries)) {}
-
-    quint32 next(int max, std::vector<RenderedEvent> *events) override
-    {
-        if (m_entries.empty())
-            return EventLogError::NoMoreItems;
-        // Elements were found oldest first; they are handed out newest first.
-        for (int i = 0; i < max && !m_entries.empty(); ++i) {
-            const XmlEntry entry = m_entries.back();
-            m_entries.pop_back();
-            if (!entry.problem.isEmpty()) {
-                events->push_back(failedEvent(entry.problem));
-                continue;
-            }
-            m_buffer.resize(static_cast<std::size_t>(entry.length));
-            if (!readAt(m_fd.get(), entry.offset, m_buffer.data(), entry.length)) {
-                events->push_back(
-                    failedEvent(QStringLiteral("event at offset %1 could not be read again").arg(entry.offset)));
-                continue;
-            }
-            RenderedEvent event;
-            QString why;
-            if (!parseEventXml(m_buffer.data(), m_buffer.size(), &event, &why))
-                event = failedEvent(QStringLiteral("malformed event at offset %1: %2").arg(entry.offset).arg(why));
-            events->push_back(std::move(event));
-        }
-        return 0;
-    }
-
-private:
-    Fd m_fd;
-    std::vector<XmlEntry> m_entries;
-    std::vector<char> m_buffer;
-};
-
-bool isEventStart(const char *p, const char *end)
-{
-    if (end - p < 7 || std::memcmp(p, "<Event", 6) != 0)
-        return false;
-    const char c = p[6];
-    return c == ' ' || c == '>' || c == '\t' || c == '\r' || c == '\n' || c == '/';
-}
-
-// Next "<Event" start in [from, end), or end.
-const char *findEventStart(const char *from, const char *end)
-{
-    const char *p = from;
-    while (p < end) {
-        p = static_cast<const char *>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
-        if (!p)
-            return end;
-        if (end - p < 7)
-            return p; // may be a start cut by the buffer's end
-        if (isEventStart(p, end))
-            return p;
-        ++p;
-    }
-    return end;
-}
-
-const char *findText(const char *from, const char *end, const char *text, std::size_t length)
-{
-    const char *p = from;
-    while (end - p >= static_cast<std::ptrdiff_t>(length)) {
-        p = static_cast<const char *>(std::memchr(p, text[0], static_cast<std::size_t>(end - p)));
-        if (!p || end - p < static_cast<std::ptrdiff_t>(length))
-            return nullptr;
-        if (std::memcmp(p, text, length) == 0)
-            return p;
-        ++p;
-    }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------- EVTX log
@@ -372,6 +256,8 @@ std::unique_ptr<IEventLogSession> EventStore::openSession(const QString &server,
     const QString location = m_root + QLatin1Char('/') + server;
     const QFileInfo info(location);
     if (!info.exists() || !(info.isDir() || info.isFile())) {
+        m_xml = XmlLogFile();
+        m_xmlRotated = XmlLogFile();
         *error = EventLogError::RpcServerUnavailable;
         return nullptr;
     }
@@ -416,17 +302,23 @@ quint32 EventStoreSession::resolve(QString *path, Kind *kind) const
         else if (QFileInfo(dir.filePath(QStringLiteral("Security.xml"))).isFile())
             *path = dir.filePath(QStringLiteral("Security.xml"));
     }
+    if (path->isEmpty() && m_store->m_xml.file) {
+        // The followed log was renamed away and its successor is not there
+        // yet: its writer may still be adding to it.
+        *kind = Kind::Xml;
+        return 0;
+    }
     if (path->isEmpty())
         return EventLogError::ChannelNotFound;
     // The content decides the kind, so a single file of either kind can be given.
-    const Fd fd(::open(QFile::encodeName(*path).constData(), O_RDONLY | O_CLOEXEC));
+    const FileHandle fd(::open(QFile::encodeName(*path).constData(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+    if (fd.fd() < 0 || ::fstat(fd.fd(), &st) != 0) {
         logProblem(QStringLiteral("unable to open %1: %2").arg(*path, QString::fromLocal8Bit(std::strerror(errno))));
         return EventLogError::ChannelNotFound;
     }
     char head[8] = {0};
-    if (::pread(fd.get(), head, sizeof(head), 0) == static_cast<ssize_t>(sizeof(head)) &&
+    if (::pread(fd.fd(), head, sizeof(head), 0) == static_cast<ssize_t>(sizeof(head)) &&
         std::memcmp(head, EvtxSignature, sizeof(head)) == 0) {
         *kind = Kind::Evtx;
         return 0;
@@ -477,122 +369,170 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::query(quint64 afterRecordId, 
     return queryXml(path, afterRecordId, eventIds, error);
 }
 
+namespace {
+
+// The first bytes of a file, to recognise it later.
+QByteArray fileMark(int fd, qint64 length)
+{
+    QByteArray mark(static_cast<int>(std::min<qint64>(length, MarkBytes)), '\0');
+    if (!readFileAt(fd, 0, mark.data(), mark.size()))
+        mark.clear();
+    return mark;
+}
+
+// A copy of a log truncated in place (rotated by copying then truncating):
+// a sibling named after it whose start is the log's old start and which holds
+// at least what had been read.
+std::shared_ptr<FileHandle> findRotatedCopy(const QString &path, const EventStore::XmlLogFile &log, QString *name,
+                                            qint64 *size)
+{
+    if (log.mark.isEmpty())
+        return nullptr;
+    const QFileInfo info(path);
+    const QFileInfoList siblings =
+        info.dir().entryInfoList({info.fileName() + QLatin1Char('*')}, QDir::Files | QDir::NoDotAndDotDot, QDir::Time);
+    for (const QFileInfo &sibling : siblings) {
+        const QString suffix = sibling.fileName().mid(info.fileName().size());
+        if (suffix.isEmpty() || sibling.size() < log.offset ||
+            suffix.contains(QRegularExpression(QStringLiteral("\\.(gz|bz2|xz|zst|lz4|Z)$"))))
+            continue;
+        const int fd = ::open(QFile::encodeName(sibling.filePath()).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        auto file = std::make_shared<FileHandle>(fd);
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || (st.st_dev == log.device && st.st_ino == log.inode) || st.st_size < log.offset ||
+            fileMark(fd, log.mark.size()) != log.mark)
+            continue;
+        *name = sibling.fileName();
+        *size = st.st_size;
+        return file;
+    }
+    return nullptr;
+}
+
+// When region ends in an element left open and the head of the file fd
+// (its first headBytes) finishes it before any new element starts, the two
+// halves joined in an anonymous file; region then ends before its half.
+std::shared_ptr<FileHandle> joinSplitEvent(XmlRegion *region, int fd, qint64 headBytes)
+{
+    if (region->openTail < 0)
+        return nullptr;
+    const qint64 tailBytes = region->end - region->openTail;
+    headBytes = std::min(headBytes, EventStore::MaxEventBytes - tailBytes);
+    if (headBytes <= 0)
+        return nullptr;
+    QByteArray joined(static_cast<int>(tailBytes + headBytes), '\0');
+    if (!readFileAt(region->file->fd(), region->openTail, joined.data(), tailBytes) ||
+        !readFileAt(fd, 0, joined.data() + tailBytes, headBytes))
+        return nullptr;
+    const char *head = joined.constData() + tailBytes;
+    const char *close = static_cast<const char *>(memmem(head, static_cast<std::size_t>(headBytes), "</Event>", 8));
+    if (!close)
+        return nullptr;
+    for (const char *p = head; p + 7 <= close; ++p) {
+        if (*p == '<' && isXmlEventStart(p))
+            return nullptr;
+    }
+    joined.truncate(static_cast<int>(close + 8 - joined.constData()));
+    const int memory = ::memfd_create("split-event", MFD_CLOEXEC);
+    auto file = std::make_shared<FileHandle>(memory);
+    if (memory < 0 || ::write(memory, joined.constData(), static_cast<std::size_t>(joined.size())) != joined.size())
+        return nullptr;
+    region->end = region->openTail;
+    while (!region->segments.empty() && region->segments.back() >= region->end)
+        region->segments.pop_back();
+    return file;
+}
+
+} // namespace
+
 std::unique_ptr<IEventLogQuery> EventStoreSession::queryXml(const QString &path, quint64 afterRecordId,
                                                             const std::vector<quint16> &eventIds, quint32 *error)
 {
-    Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-        logProblem(QStringLiteral("unable to open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-        *error = EventLogError::ChannelNotFound;
-        return nullptr;
-    }
-    EventStore::XmlState &state = m_store->m_xml;
-    bool rewritten = false;
-    if (state.offset > 0 && st.st_size >= state.offset) {
-        QByteArray mark(state.mark.size(), '\0');
-        rewritten = !readAt(fd.get(), 0, mark.data(), mark.size()) || mark != state.mark;
-    }
-    if (state.device != st.st_dev || state.inode != st.st_ino || st.st_size < state.offset || rewritten) {
-        // Another file, or the same one cut short: read it from its start.
-        if (state.offset > 0)
-            logProblem(QStringLiteral("%1 was replaced or truncated, reading it from the start").arg(path));
-        state.device = st.st_dev;
-        state.inode = st.st_ino;
-        state.offset = 0;
+    EventStore::XmlLogFile &current = m_store->m_xml;
+    EventStore::XmlLogFile &rotated = m_store->m_xmlRotated;
+    if (!path.isEmpty()) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        auto file = std::make_shared<FileHandle>(fd);
+        struct stat st;
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            logProblem(QStringLiteral("unable to open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+            *error = EventLogError::ChannelNotFound;
+            return nullptr;
+        }
+        if (current.file && (current.device != st.st_dev || current.inode != st.st_ino)) {
+            // Renamed away and replaced: the old file is read to its end first.
+            ApplicationDebug::logHigh(
+                QStringLiteral("%1: %2 was rotated, reading the new file from its start").arg(m_server, current.name));
+            rotated = std::move(current);
+            rotated.size = -1; // its writer may not have let go yet
+            current = EventStore::XmlLogFile();
+        }
+        if (!current.file) {
+            current.file = std::move(file);
+            current.name = QFileInfo(path).fileName();
+            current.device = st.st_dev;
+            current.inode = st.st_ino;
+        }
     }
 
-    std::vector<XmlEntry> entries;
-    std::vector<char> buffer;
-    qint64 bufferOffset = state.offset; // file offset of buffer[0]
-    qint64 fileEnd = st.st_size;
-    std::size_t pos = 0;
-    bool atEof = false;
-    const auto fill = [&]() -> bool {
-        // Drops what was scanned and appends the next piece of the file.
-        if (pos > 0) {
-            buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(pos));
-            bufferOffset += static_cast<qint64>(pos);
-            pos = 0;
-        }
-        const qint64 readFrom = bufferOffset + static_cast<qint64>(buffer.size());
-        const qint64 length = std::min(ReadChunk, fileEnd - readFrom);
-        if (length <= 0) {
-            atEof = true;
-            return false;
-        }
-        const std::size_t old = buffer.size();
-        buffer.resize(old + static_cast<std::size_t>(length));
-        if (!readAt(fd.get(), readFrom, buffer.data() + old, length)) {
-            buffer.resize(old);
-            atEof = true;
-            return false;
-        }
-        return true;
+    std::vector<XmlRegion> regions;
+    const auto add = [&regions](std::shared_ptr<FileHandle> file, const QString &name, qint64 begin, qint64 end,
+                                bool final) -> XmlRegion & {
+        XmlRegion region;
+        region.file = std::move(file);
+        region.name = name;
+        region.begin = begin;
+        region.end = end;
+        region.final = final;
+        regions.push_back(std::move(region));
+        return regions.back();
     };
-
-    qint64 consumed = state.offset;
-    for (;;) {
-        const char *base = buffer.data();
-        const char *end = base + buffer.size();
-        const char *start = findEventStart(base + pos, end);
-        if (start == end || end - start < 7) {
-            // No start in what is buffered: all before a possible cut start is consumed.
-            pos = static_cast<std::size_t>((start == end ? end : start) - base);
-            consumed = bufferOffset + static_cast<qint64>(pos);
-            if (!fill())
-                break;
-            continue;
-        }
-        pos = static_cast<std::size_t>(start - base);
-        consumed = bufferOffset + static_cast<qint64>(pos);
-        const char *close = findText(start + 6, end, "</Event>", 8);
-        const char *nextStart = findEventStart(start + 6, close ? close : end);
-        if (nextStart != (close ? close : end) && end - nextStart >= 7) {
-            // A start before this element's end: the writer gave up on it.
-            entries.push_back(
-                {consumed, nextStart - start, QStringLiteral("truncated event at offset %1").arg(consumed)});
-            pos = static_cast<std::size_t>(nextStart - base);
-            continue;
-        }
-        if (!close) {
-            if (end - start > EventStore::MaxEventBytes) {
-                entries.push_back({consumed, end - start,
-                                   QStringLiteral("event at offset %1 larger than %2 bytes")
-                                       .arg(consumed)
-                                       .arg(EventStore::MaxEventBytes)});
-                pos = static_cast<std::size_t>(end - base) - 6;
-                continue;
-            }
-            if (!fill())
-                break; // still being written: left for the next collection
-            continue;
-        }
-        const char *after = close + 8;
-        const qint64 length = after - start;
-        EventValue eventId;
-        EventValue recordId;
-        if (length > EventStore::MaxEventBytes) {
-            entries.push_back({consumed, length,
-                               QStringLiteral("event at offset %1 larger than %2 bytes")
-                                   .arg(consumed)
-                                   .arg(EventStore::MaxEventBytes)});
-        } else if (!peekEventXml(start, static_cast<std::size_t>(length), &eventId, &recordId)) {
-            // Its identifiers are unknown; the full parse will say what is wrong.
-            entries.push_back({consumed, length, QString()});
-        } else if (wanted(eventIds, eventId) && recordId.type == EventValueType::UInt64 &&
-                   recordId.number > afterRecordId) {
-            entries.push_back({consumed, length, QString()});
-        }
-        pos = static_cast<std::size_t>(after - base);
-        consumed = bufferOffset + static_cast<qint64>(pos);
+    struct stat st;
+    if (rotated.file && ::fstat(rotated.file->fd(), &st) == 0) {
+        // Done once its writer has let go of it: no growth since the last reading.
+        const bool final = st.st_size == rotated.size;
+        rotated.offset =
+            add(rotated.file, rotated.name, rotated.offset, st.st_size, final).plan(EventStore::MaxEventBytes);
+        rotated.size = st.st_size;
+        if (final)
+            rotated = EventStore::XmlLogFile();
+    } else {
+        rotated = EventStore::XmlLogFile();
     }
-    (void)atEof;
-    state.offset = consumed;
-    state.mark = QByteArray(static_cast<int>(std::min<qint64>(consumed, MarkBytes)), '\0');
-    if (!readAt(fd.get(), 0, state.mark.data(), state.mark.size()))
-        state.mark.clear();
-    return std::make_unique<XmlQuery>(::dup(fd.get()), std::move(entries));
+    if (current.file && ::fstat(current.file->fd(), &st) == 0) {
+        if (st.st_size < current.offset ||
+            (current.offset > 0 && fileMark(current.file->fd(), current.mark.size()) != current.mark)) {
+            // Cut short or written anew in place: what was added before the cut
+            // may be in the copy beside it; then the file is read from its start.
+            QString copyName;
+            qint64 copySize = 0;
+            if (auto copy = path.isEmpty() ? nullptr : findRotatedCopy(path, current, &copyName, &copySize)) {
+                XmlRegion &region = add(std::move(copy), copyName, current.offset, copySize, true);
+                region.plan(EventStore::MaxEventBytes);
+                // An event cut in two by the rotation: its start ends the copy,
+                // its rest begins the truncated file.
+                if (auto joined = joinSplitEvent(&region, current.file->fd(),
+                                                 std::min<qint64>(st.st_size, EventStore::MaxEventBytes)))
+                    add(std::move(joined), region.name, 0, static_cast<qint64>(::lseek(joined->fd(), 0, SEEK_END)),
+                        true)
+                        .plan(EventStore::MaxEventBytes);
+            }
+            logProblem(QStringLiteral("%1 was replaced or truncated, reading it from the start").arg(current.name));
+            current.offset = 0;
+        }
+        current.offset =
+            add(current.file, current.name, current.offset, st.st_size, false).plan(EventStore::MaxEventBytes);
+        current.size = st.st_size;
+        current.mark = fileMark(current.file->fd(), current.offset);
+    }
+
+    const EventFilter filter = [afterRecordId, eventIds](const EventValue &eventId, const EventValue &recordId) {
+        return wanted(eventIds, eventId) && recordId.type == EventValueType::UInt64 && recordId.number > afterRecordId;
+    };
+    *error = 0;
+    return std::make_unique<XmlLogQuery>(m_server, std::move(regions), filter, EventStore::MaxEventBytes);
 }
 
 std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path, quint64 afterRecordId,
@@ -628,8 +568,8 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path
     // unless the file was rewritten from its start (its first chunk differs).
     QByteArray firstChunk(32, '\0');
     {
-        const Fd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0 || !readAt(fd.get(), 4096 + 8, firstChunk.data(), firstChunk.size()))
+        const FileHandle fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+        if (fd.fd() < 0 || !readFileAt(fd.fd(), 4096 + 8, firstChunk.data(), firstChunk.size()))
             firstChunk.clear();
     }
     const quint64 alreadyRead =

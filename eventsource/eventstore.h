@@ -1,6 +1,7 @@
 #pragma once
 
 #include "eventsource/eventlogsession.h"
+#include "eventsource/xmllogquery.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,9 +15,15 @@ namespace userCollector {
 // one such file. A missing folder is an unreachable server; a folder without
 // a Security log is a missing channel.
 //
-// Reading is incremental: the store remembers how far each file was read (by
-// its identity: device and inode), so a collection costs what the new events
-// cost. An XML element still being written is left for the next collection.
+// Reading is incremental: the store follows the XML log it reads (an open
+// descriptor, its identity and how far it was read), so a collection costs
+// what the new events cost; an element still being written is left for the
+// next collection. It follows rotations without losing or repeating events:
+// a log renamed away is read to its end (also what its writer adds until it
+// lets go) before the new one is read from its start; a log truncated in
+// place is read from its start, after the rest of the copy beside it when
+// one was made. Reading is linear in the bytes read, with memory bounded by
+// a few segments of about 1 MiB whatever the file holds.
 // One store per source; not thread-safe.
 class EventStore : public IEventLogPlatform
 {
@@ -31,14 +38,18 @@ public:
 
     const QString &root() const { return m_root; }
 
-    // Where reading of an XML log resumes next time (tests and benchmarks).
+    // Where reading of the followed XML log resumes next time (tests and benchmarks).
     qint64 xmlOffsetForTest() const { return m_xml.offset; }
 
-    struct XmlState
+    // An XML log followed between collections.
+    struct XmlLogFile
     {
+        std::shared_ptr<FileHandle> file; // null when none is followed
+        QString name;
         dev_t device = 0;
         ino_t inode = 0;
-        qint64 offset = 0; // bytes consumed: complete elements and what lies between them
+        qint64 offset = 0; // resolved: complete elements and what lies between them
+        qint64 size = 0;   // at the last reading
         QByteArray mark;   // the file's first bytes, to notice a file rewritten in place
     };
     struct EvtxState
@@ -54,7 +65,8 @@ public:
 
 private:
     QString m_root;
-    XmlState m_xml;
+    XmlLogFile m_xml;
+    XmlLogFile m_xmlRotated; // renamed away, read on while its writer still adds to it
     EvtxState m_evtx;
     QString m_lastError;
     friend class EventStoreSession;

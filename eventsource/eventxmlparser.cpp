@@ -123,9 +123,12 @@ const char *const DataNames[ValueCount] = {"WorkstationName", nullptr,
 class Parser
 {
 public:
-    Parser(const char *data, std::size_t size, bool peekOnly) : p(data), end(data + size), peekOnly(peekOnly) {}
+    Parser(const char *data, std::size_t size, const EventFilter *filter) : p(data), end(data + size), filter(filter) {}
 
+    // False when malformed; unwanted set when the filter refused the event.
     bool run(QString *error);
+
+    bool unwanted = false;
 
     QString raw[ValueCount];
     bool present[ValueCount] = {};
@@ -141,9 +144,12 @@ private:
     bool skipUntil(const char *terminator);
     bool addText(const char *begin, const char *stop);
 
+    bool askFilter();
+
     const char *p;
     const char *end;
-    bool peekOnly;
+    const EventFilter *filter;
+    bool systemClosed = false;
     QString reason;
     // Open elements by local name; an event is shallow, deeper nesting is refused.
     Span stack[16];
@@ -281,7 +287,7 @@ bool Parser::parseStartTag(bool *selfClosing)
                 if (!appendDecoded(systemTime.begin, systemTime.end, &raw[ValueTimeCreated]))
                     return fail("broken character reference");
             }
-        } else if (!peekOnly && stack[1].equals("EventData") && name.equals("Data") && hasNameAttribute) {
+        } else if (stack[1].equals("EventData") && name.equals("Data") && hasNameAttribute) {
             for (int i = 0; i < ValueCount; ++i) {
                 // The first element of a name wins, as a path selects the first match.
                 if (DataNames[i] && !present[i] && nameAttribute.equals(DataNames[i])) {
@@ -326,6 +332,8 @@ bool Parser::parseEndTag()
         captureIndex = -1;
         captureDepth = -1;
     }
+    if (depth == 2 && name.equals("System"))
+        systemClosed = true;
     --depth;
     return true;
 }
@@ -354,8 +362,8 @@ bool Parser::run(QString *error)
         } else if (*p == '/') {
             ++p;
             ok = parseEndTag();
-            // Peeking stops once the System part is behind.
-            if (ok && peekOnly && depth == 1 && sawEventId && sawRecordId)
+            // An unwanted event is left once its System part is behind.
+            if (ok && systemClosed && filter && !askFilter())
                 return true;
         } else if (*p == '?') {
             ok = skipUntil("?>") || fail("unterminated processing instruction");
@@ -385,6 +393,8 @@ bool Parser::run(QString *error)
         ok = fail("no Event element");
     if (ok && depth != 0)
         ok = fail("unterminated element");
+    if (ok && filter)
+        askFilter(); // an event without a System part is judged on what it has
     if (!ok && error)
         *error = reason;
     return ok;
@@ -486,6 +496,20 @@ void typeValues(Parser &parser, RenderedEvent *event)
     }
 }
 
+bool Parser::askFilter()
+{
+    const EventFilter *ask = filter;
+    filter = nullptr; // asked once
+    EventValue eventId;
+    EventValue recordId;
+    if (present[ValueEventId])
+        setNumber(&eventId, EventValueType::UInt16, raw[ValueEventId], 0xFFFF);
+    if (present[ValueEventRecordId])
+        setNumber(&recordId, EventValueType::UInt64, raw[ValueEventRecordId], ~quint64(0));
+    unwanted = !(*ask)(eventId, recordId);
+    return !unwanted;
+}
+
 int digits(const QString &text, int from, int count, bool *ok)
 {
     int value = 0;
@@ -550,7 +574,7 @@ bool parseSystemTime(const QString &text, quint64 *fileTime)
 
 bool parseEventXml(const char *data, std::size_t size, RenderedEvent *event, QString *error)
 {
-    Parser parser(data, size, false);
+    Parser parser(data, size, nullptr);
     if (!parser.run(error)) {
         event->rendered = false;
         return false;
@@ -560,18 +584,19 @@ bool parseEventXml(const char *data, std::size_t size, RenderedEvent *event, QSt
     return true;
 }
 
-bool peekEventXml(const char *data, std::size_t size, EventValue *eventId, EventValue *recordId)
+EventParse parseWantedEventXml(const char *data, std::size_t size, const EventFilter &filter, RenderedEvent *event,
+                               QString *error)
 {
-    Parser parser(data, size, true);
-    if (!parser.run(nullptr))
-        return false;
-    *eventId = EventValue();
-    *recordId = EventValue();
-    if (parser.present[ValueEventId])
-        setNumber(eventId, EventValueType::UInt16, parser.raw[ValueEventId], 0xFFFF);
-    if (parser.present[ValueEventRecordId])
-        setNumber(recordId, EventValueType::UInt64, parser.raw[ValueEventRecordId], ~quint64(0));
-    return true;
+    Parser parser(data, size, &filter);
+    if (!parser.run(error)) {
+        event->rendered = false;
+        return EventParse::Malformed;
+    }
+    if (parser.unwanted)
+        return EventParse::Unwanted;
+    typeValues(parser, event);
+    event->rendered = true;
+    return EventParse::Wanted;
 }
 
 } // namespace userCollector

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <cstddef>
+#include <functional>
 
 namespace userCollector {
 
@@ -16,9 +17,15 @@ namespace userCollector {
 // form leaves the value absent. Returns false with a reason when malformed.
 bool parseEventXml(const char *data, std::size_t size, RenderedEvent *event, QString *error);
 
-// Only EventID and EventRecordID, for choosing events before reading them
-// whole. Returns false when the element is malformed.
-bool peekEventXml(const char *data, std::size_t size, EventValue *eventId, EventValue *recordId);
+// Whether an event is wanted, decided on its EventID and EventRecordID
+// (typed as in a rendered event; absent ones have the type Null).
+using EventFilter = std::function<bool(const EventValue &eventId, const EventValue &recordId)>;
+enum class EventParse { Wanted, Unwanted, Malformed };
+
+// Like parseEventXml, but asks filter as soon as the System part has been
+// read, and reads no further into an unwanted event.
+EventParse parseWantedEventXml(const char *data, std::size_t size, const EventFilter &filter, RenderedEvent *event,
+                               QString *error);
 
 // "2021-12-14T14:42:49.2221348Z" as 100 ns units since 1601-01-01 UTC.
 bool parseSystemTime(const QString &text, quint64 *fileTime);

@@ -1,4 +1,5 @@
 #include "eventsource/eventstore.h"
+#include "log/applicationdebug.h"
 #include "securityxml.h"
 #include "support/tempinstance.h"
 
@@ -98,6 +99,49 @@ TEST_F(EventStoreTest, AnAbandonedElementIsReportedOnceAndReadingGoesOn)
            "\x01\x02 junk > & ; \n<Event xmlns='x'><System><EventID>4624</Event>\n" + event(3) + "</Events>\n");
     EXPECT_EQ(read(), (Ids{3, -1, 2, -1}));
     EXPECT_TRUE(read().empty());
+}
+
+// A '<' just before an element's end is markup of the element, not a new start.
+TEST_F(EventStoreTest, MarkupRightBeforeTheEndBelongsToTheElement)
+{
+    for (const char *tail : {"<a/>", "<b></b>", "<!---->", "<x />"}) {
+        QByteArray e = event(2);
+        e.insert(e.lastIndexOf("</Event>"), tail);
+        instance.writeFile(QStringLiteral("eventlog/dc01/Security.xml"), event(1) + e + event(3));
+        EventStore fresh(root());
+        quint32 code = 0;
+        auto query = fresh.openSession(QStringLiteral("dc01"), &code)->query(0, Logons, &code);
+        std::vector<RenderedEvent> batch;
+        ASSERT_EQ(query->next(10, &batch), 0u);
+        ASSERT_EQ(batch.size(), 3u) << tail;
+        for (const RenderedEvent &rendered : batch)
+            EXPECT_TRUE(rendered.rendered) << tail << ": " << qPrintable(rendered.renderErrorText);
+    }
+}
+
+// A writer that keeps giving up: a million starts that never end are read in
+// one linear pass; the first few are reported, the rest summed up in one log
+// line, and the events around them are still read.
+TEST_F(EventStoreTest, AMillionAbandonedStartsAreReadInOnePassAndSummedUp)
+{
+    ApplicationDebug::create(instance.filePath(QStringLiteral("log")));
+    QByteArray starts;
+    starts.reserve(7 * 1000000);
+    for (int i = 0; i < 1000000; ++i)
+        starts.append("<Event>");
+    append(event(1) + starts + "\n" + event(2));
+    const Ids ids = read();
+    ApplicationDebug::destroy();
+    EXPECT_EQ(ids, (Ids{2, -1, -1, -1, -1, -1, 1}));
+    EXPECT_TRUE(testsupport::logFolderText(instance.path())
+                    .contains(QStringLiteral("dc01: 999995 more unreadable events skipped")))
+        << qPrintable(testsupport::logFolderText(instance.path()));
+    // Complete but broken elements are summed up the same way.
+    QByteArray broken;
+    for (int i = 0; i < 200000; ++i)
+        broken.append("<Event><</Event>");
+    append(broken + event(3));
+    EXPECT_EQ(read(), (Ids{3, -1, -1, -1, -1, -1}));
 }
 
 TEST_F(EventStoreTest, AnOversizedElementIsSkippedWithoutBufferingItWhole)

@@ -185,9 +185,17 @@ TEST(EventXmlParser, MutatedEventsNeverCrashTheParser)
         } else {
             EXPECT_FALSE(error.isEmpty());
         }
-        EventValue id;
-        EventValue record;
-        peekEventXml(xml.constData(), static_cast<std::size_t>(xml.size()), &id, &record);
+        // Asking on the way through agrees with reading the whole event.
+        RenderedEvent filtered;
+        QString filteredError;
+        const EventParse result = parseWantedEventXml(
+            xml.constData(), static_cast<std::size_t>(xml.size()),
+            [](const EventValue &id, const EventValue &) { return id.number == 4624; }, &filtered, &filteredError);
+        if (result == EventParse::Wanted) {
+            EXPECT_EQ(filtered.values[ValueTargetUserName].text, event.values[ValueTargetUserName].text);
+        } else if (result == EventParse::Malformed) {
+            EXPECT_FALSE(filteredError.isEmpty());
+        }
     }
     // Edits inside texts leave the element well formed; edits of markup do not.
     EXPECT_GT(rendered, 100);
