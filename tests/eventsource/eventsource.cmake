@@ -7,4 +7,5 @@ sso_add_test(eventsource_test
     ${SSO_EVT_TEST_DIR}/eventxmlparser_test.cpp
     ${SSO_EVT_TEST_DIR}/eventstore_test.cpp
     ${SSO_EVT_TEST_DIR}/apiwindowseventlog_test.cpp
+    ${SSO_EVT_TEST_DIR}/rotation_test.cpp
   LIBS sso_eventsource)
