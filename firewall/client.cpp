@@ -132,9 +132,9 @@ void Client::socketReadyRead()
             }
         }
     } catch (const ProtocolException &e) {
-        // The framer refused an oversized message.
+        // The framer refused an oversized message: a line of the connection, naming its peer.
         sendGoodbye(e.reason());
-        ApplicationDebug::logLow(QString::fromLatin1(e.what()));
+        logLow(QString::fromLatin1(e.what()));
         closeSocket();
     }
     m_lastReceived = common::Clock::now();
@@ -218,7 +218,7 @@ void Client::process()
 void Client::handleMessage()
 {
     logHigh(QStringLiteral("received"));
-    ApplicationDebug::logHigh(Protocol::dump(m_receivedText));
+    ApplicationDebug::logHighLines(Protocol::dumpLines(m_receivedText));
 
     if (Protocol::isGoodbye(m_message)) {
         logLow(QStringLiteral("Connexion closed by UTM (%1)").arg(Protocol::goodbyeError(m_message)));
@@ -290,7 +290,7 @@ void Client::acknowledge()
     const AgentMessage ack = Protocol::ackMessage(Protocol::entryCount(m_message));
     const QString text = ack.text();
     logHigh(QStringLiteral("sending"));
-    ApplicationDebug::logHigh(Protocol::dump(text));
+    ApplicationDebug::logHighLines(Protocol::dumpLines(text));
     writeNow(text);
 }
 
@@ -299,7 +299,7 @@ void Client::sendQueued()
     while (!m_sendQueue.isEmpty() && !m_closing) {
         const Outgoing item = m_sendQueue.dequeue();
         logHigh(QStringLiteral("sending"));
-        ApplicationDebug::logHigh(Protocol::dump(item.text));
+        ApplicationDebug::logHighLines(Protocol::dumpLines(item.text));
         writeNow(item.text);
         if (item.expectedEntries >= 0)
             m_pendingAcks.enqueue(item.expectedEntries);
@@ -319,7 +319,7 @@ void Client::sendGoodbye(const QString &reason)
         return;
     const QString text = Protocol::goodbyeMessage(reason).text();
     logHigh(QStringLiteral("sending"));
-    ApplicationDebug::logHigh(Protocol::dump(text));
+    ApplicationDebug::logHighLines(Protocol::dumpLines(text));
     const QByteArray bytes = (text + QStringLiteral("\r\n.\r\n")).toUtf8();
     m_socket->write(bytes);
     m_socket->flush();

@@ -168,6 +168,11 @@ int Protocol::entryCount(const IniFile &message)
 
 QString Protocol::dump(const QString &text)
 {
+    return dumpLines(text).join(QStringLiteral("\r\n"));
+}
+
+QStringList Protocol::dumpLines(const QString &text)
+{
     QString t = text.trimmed();
     if (t.endsWith(QLatin1Char('.'))) {
         t.chop(1);
@@ -179,7 +184,7 @@ QString Protocol::dump(const QString &text)
             line.chop(1);
         line.prepend(QStringLiteral("    "));
     }
-    return lines.join(QStringLiteral("\r\n"));
+    return lines;
 }
 
 bool Protocol::isKeepAlive(const IniFile &message)
@@ -380,7 +385,8 @@ void Protocol::checkAck(const IniFile &message, const QString &receivedText, qin
 {
     if (!isOfType(message, QStringLiteral("Ack")))
         throw Exception(Exception::ProtocolError,
-                        QStringLiteral("Expected an ack message but got something else: %1").arg(receivedText));
+                        QStringLiteral("Expected an ack message but got something else: %1")
+                            .arg(ApplicationDebug::printable(receivedText))); // a NUL would end the exception's text
     if (message.intValue(QStringLiteral("Ack"), QStringLiteral("entries"), -1) != expected)
         throw Exception(Exception::BadAck, QStringLiteral("Not the good ack"));
 }

@@ -93,6 +93,8 @@ public:
     // A message text for the log: trimmed, without its final ".", each line
     // indented by four blanks, lines separated by CR LF.
     static QString dump(const QString &text);
+    // The same as lines, for ApplicationDebug::logHighLines.
+    static QStringList dumpLines(const QString &text);
 
     // --- firewall to agent ---
     static Handshake readHandshake(const IniFile &message);

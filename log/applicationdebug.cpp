@@ -1,5 +1,6 @@
 #include "log/applicationdebug.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -58,12 +59,61 @@ void ApplicationDebug::applyVerboseLevel(int verboseLevel)
     }
 }
 
+namespace {
+
+bool isControl(ushort c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+} // namespace
+
+QString ApplicationDebug::printable(const QString &text)
+{
+    const ushort *begin = text.utf16();
+    const ushort *end = begin + text.size();
+    const ushort *first = std::find_if(begin, end, isControl);
+    if (first == end)
+        return text;
+    QString out = text.left(static_cast<int>(first - begin));
+    out.reserve(text.size() + 16);
+    for (const ushort *p = first; p < end; ++p) {
+        const ushort c = *p;
+        if (!isControl(c)) {
+            out.append(QChar(c));
+        } else if (c == '\r') {
+            out.append(QLatin1String("\\r"));
+        } else if (c == '\n') {
+            out.append(QLatin1String("\\n"));
+        } else if (c == '\t') {
+            out.append(QLatin1String("\\t"));
+        } else {
+            static const char Hex[] = "0123456789abcdef";
+            const char escape[] = {'\\', 'x', Hex[c >> 4], Hex[c & 15]};
+            out.append(QLatin1String(escape, 4));
+        }
+    }
+    return out;
+}
+
 bool ApplicationDebug::logWithBit(quint32 bit, const QString &text)
 {
     ApplicationDebug *log = theInstance.load();
     if (!log || !(log->levelMask() & bit))
         return false;
-    return log->write(QStringLiteral("%1: %2").arg(localStamp(), text));
+    return log->write(QStringLiteral("%1: %2").arg(localStamp(), printable(text)));
+}
+
+bool ApplicationDebug::logHighLines(const QStringList &lines)
+{
+    ApplicationDebug *log = theInstance.load();
+    if (!log || !(log->levelMask() & LevelHigh))
+        return false;
+    QStringList safe;
+    safe.reserve(lines.size());
+    for (const QString &line : lines)
+        safe.append(printable(line));
+    return log->write(QStringLiteral("%1: %2").arg(localStamp(), safe.join(QStringLiteral("\r\n"))));
 }
 
 bool ApplicationDebug::logLow(const QString &text)

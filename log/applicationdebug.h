@@ -3,6 +3,7 @@
 #include "log/applicationlog.h"
 
 #include <QString>
+#include <QStringList>
 
 // The process-wide log. Every operation is safe before create() and after
 // destroy(): it then does nothing and returns false. Until a verbosity level
@@ -22,6 +23,15 @@ public:
     static bool logLow(const QString &text);
     // The same, written only when level "high" is on.
     static bool logHigh(const QString &text);
+    // Lines written together at level "high" (a message dump), joined by CR
+    // LF after one time stamp; each line is made printable on its own.
+    static bool logHighLines(const QStringList &lines);
+
+    // Control characters (CR, LF, tab, escape, NUL, DEL and the C1 range)
+    // as printable escapes ("\r", "\n", "\t", "\x1b"), so that text from
+    // a firewall or a file can neither forge a line nor reach a terminal.
+    // Every logged text goes through it.
+    static QString printable(const QString &text);
 
     // Applies a VerboseLevel value: 0 off, 1 low, 2 low and high, anything else off.
     static void applyVerboseLevel(int verboseLevel);

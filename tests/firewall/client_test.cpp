@@ -120,6 +120,34 @@ TEST_F(ClientConversation, ProtocolErrorsEndTheConnectionWithAGoodbye)
     }
 }
 
+// A firewall that holds the key still cannot write into the log: what it
+// sends reaches the log lines and dumps as printable escapes, and the line
+// about an oversized message names it like every other.
+TEST_F(ClientConversation, FirewallTextReachesTheLogEscaped)
+{
+    startServer();
+    diag::FirewallPeer *peer = manualPeer("127.0.3.9");
+    peer->sendRaw(PeerProtocol::frame(PeerProtocol::handshake(3, "m", "f", "S1")) +
+                  PeerProtocol::frame(PeerProtocol::configuration({"192.0.2.1"}, {}, {{"LogonTime", "600"}})) +
+                  QByteArrayLiteral("[Forged]\r\nx=1\r2024-01-01T00:00:00: Ferrowinden SSO Agent stopped\x1b[2J\x00"
+                                    "cut\r\n.\r\n"));
+    ASSERT_TRUE(waitForGoodbye(peer, QStringLiteral("Protocol error")));
+    const QString escaped = QStringLiteral("x=1\\r2024-01-01T00:00:00: Ferrowinden SSO Agent stopped\\x1b[2J\\x00cut");
+    ASSERT_TRUE(waitForLog(QStringLiteral("Expected an ack message but got something else: [Forged]\\n") + escaped))
+        << qPrintable(ApplicationDebug::printable(logText()));
+    EXPECT_TRUE(logText().contains(QStringLiteral("\r\n    ") + escaped + QStringLiteral("\r\n"))) << "the dump";
+    for (const QString &line : logText().split(QStringLiteral("\r\n"))) {
+        EXPECT_FALSE(line.contains(QLatin1Char('\r')) || line.contains(QLatin1Char('\n')) ||
+                     line.contains(QLatin1Char('\x1b')) || line.contains(QChar(0)))
+            << line.toStdString();
+        EXPECT_FALSE(line.startsWith(QStringLiteral("2024-01-01T00:00:00")));
+    }
+
+    peer = manualPeer("127.0.3.10");
+    peer->sendRaw(QByteArray(UtmConnect::MessageFramer::MaxMessageBytes + 4096, 'x'));
+    EXPECT_TRUE(waitForLog(QStringLiteral("[UtmConnect] 127.0.3.10: Message from the UTM longer than")));
+}
+
 TEST_F(ClientConversation, KeepAlivesAndHalfMessagesLeaveTheAcksAlone)
 {
     startServer();

@@ -209,7 +209,8 @@ TEST(Protocol, MessageReaders)
                       a7 = "user=a\nid=7\naction=pass\nHOST=10.0.0.1\n";
     const std::string notHandshake = "error 1: Expected a handshake message but got something else",
                       badVersion = "error 2: UTM protocol version not managed",
-                      notAck = "error 1: Expected an ack message but got something else: [Network]\nuser=bob",
+                      // The received text as it is logged: its line breaks escaped.
+        notAck = "error 1: Expected an ack message but got something else: [Network]\\nuser=bob",
                       badAck = "error 3: Not the good ack", notIp = "error 1: Controller should be an IP address",
                       noController = "error 1: No domain controller received",
                       notConfiguration = "error 1: Expected a configuration message but got something else",

@@ -91,6 +91,31 @@ TEST_F(ApplicationDebugTest, LineFormatAndFileName)
     EXPECT_TRUE(form.match(text).hasMatch()) << text.toStdString();
 }
 
+// Text from outside can neither forge a line nor reach a terminal: control
+// characters are written as escapes; a dump keeps its own line breaks only.
+TEST_F(ApplicationDebugTest, ControlCharactersAreWrittenAsEscapes)
+{
+    const std::vector<std::pair<QString, QString>> cases{
+        {QStringLiteral("plain CORP\\alice \u00e9"), QStringLiteral("plain CORP\\alice \u00e9")},
+        {QStringLiteral("x\r\n2024-01-01T00:00:00: stopped"), QStringLiteral("x\\r\\n2024-01-01T00:00:00: stopped")},
+        {QStringLiteral("\x1b[2J\tbell\x07"), QStringLiteral("\\x1b[2J\\tbell\\x07")},
+        {QString(QLatin1String("cut\0here", 8)), QStringLiteral("cut\\x00here")},
+        {QStringLiteral("del\x7f csi\u009b"), QStringLiteral("del\\x7f csi\\x9b")},
+    };
+    for (const auto &[text, printable] : cases)
+        EXPECT_EQ(ApplicationDebug::printable(text), printable) << printable.toStdString();
+
+    ApplicationDebug::create(dir.filePath(QStringLiteral("log")));
+    ASSERT_TRUE(ApplicationDebug::logLow(cases[1].first));
+    ASSERT_TRUE(ApplicationDebug::logHighLines({QStringLiteral("    [Ack]"), QStringLiteral("    entries=1\r\x1b")}));
+    const QStringList lines = QString::fromUtf8(readAll(logFile())).split(QStringLiteral("\r\n"));
+    ASSERT_EQ(lines.size(), 4) << lines.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(": x\\r\\n2024-01-01T00:00:00: stopped")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(":     [Ack]")));
+    EXPECT_EQ(lines[2], QStringLiteral("    entries=1\\r\\x1b"));
+    EXPECT_EQ(lines[3], QString());
+}
+
 TEST_F(ApplicationDebugTest, VerbosityMasks)
 {
     ApplicationDebug::create(dir.filePath(QStringLiteral("log")));
