@@ -2,10 +2,12 @@
 
 #include "log/applicationdebug.h"
 
+#include <QThread>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -20,6 +22,7 @@ struct WaitState
 {
     std::mutex mutex;
     std::condition_variable finished;
+    std::set<const QThread *> interrupted; // threads whose batches give up; under mutex
 };
 
 WaitState &waitState()
@@ -89,7 +92,13 @@ int LookupThread::waitFor(const QList<std::shared_ptr<LookupThread>> &threads, b
     if (threads.isEmpty())
         return 0;
     int index = -1;
+    bool interrupted = false;
+    const QThread *self = QThread::currentThread();
     const auto done = [&] {
+        if (waitState().interrupted.count(self) != 0) {
+            interrupted = true;
+            return true;
+        }
         for (int i = 0; i < threads.size(); ++i) {
             if (threads.at(i)->m_finished == !all) {
                 index = i;
@@ -102,9 +111,31 @@ int LookupThread::waitFor(const QList<std::shared_ptr<LookupThread>> &threads, b
     };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
     std::unique_lock<std::mutex> lock(waitState().mutex);
-    if (!waitState().finished.wait_until(lock, deadline, done))
+    if (!waitState().finished.wait_until(lock, deadline, done) || interrupted)
         return -1;
     return index;
+}
+
+void LookupThread::interruptBatchesIn(const QThread *thread)
+{
+    {
+        std::lock_guard<std::mutex> lock(waitState().mutex);
+        waitState().interrupted.insert(thread);
+    }
+    waitState().finished.notify_all();
+}
+
+void LookupThread::allowBatchesIn(const QThread *thread)
+{
+    std::lock_guard<std::mutex> lock(waitState().mutex);
+    waitState().interrupted.erase(thread);
+}
+
+bool LookupThread::batchesInterrupted()
+{
+    const QThread *self = QThread::currentThread();
+    std::lock_guard<std::mutex> lock(waitState().mutex);
+    return waitState().interrupted.count(self) != 0;
 }
 
 bool LookupThread::gatedLog(bool high, const QString &text)

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+class QThread;
+
 namespace lookup {
 
 // One short-lived look-up thread. The worker works on data it owns (shared
@@ -34,6 +36,14 @@ public:
     // 0 when all finished, the index of a finished thread when waiting for
     // any, -1 on time-out. No threads: 0 at once.
     static int waitFor(const QList<std::shared_ptr<LookupThread>> &threads, bool all, int timeoutMs);
+
+    // Makes every batch run by thread give up at once, as at its time limit,
+    // from now until allowBatchesIn: a thread being stopped must not sit out
+    // its look-ups. Thread-safe.
+    static void interruptBatchesIn(const QThread *thread);
+    static void allowBatchesIn(const QThread *thread);
+    // Whether the calling thread's batches are interrupted.
+    static bool batchesInterrupted();
 
     // Look-up threads alive in the process, including abandoned ones.
     static int runningCount();

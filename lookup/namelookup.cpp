@@ -134,6 +134,11 @@ bool runBatch(int count, const std::function<bool(int)> &qualifies,
     for (int i = 0; i < count; ++i) {
         if (!qualifies(i))
             continue;
+        // The calling thread is being stopped: start nothing more.
+        if (LookupThread::batchesInterrupted()) {
+            collect();
+            return false;
+        }
         int error = 0;
         const lookup::LookupThreadHandle thread = LookupThread::start(workFor(i), &error);
         if (!thread) {
@@ -325,7 +330,7 @@ QString errorText(int code)
 int waitForThreads(const QList<lookup::LookupThreadHandle> &threads, bool waitAll, int timeoutMs)
 {
     const int index = LookupThread::waitFor(threads, waitAll, timeoutMs);
-    if (index < 0)
+    if (index < 0 && !LookupThread::batchesInterrupted())
         LookupThread::logLow(QStringLiteral("waiting for look-up threads failed with a time-out"));
     return index;
 }

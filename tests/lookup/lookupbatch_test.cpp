@@ -7,7 +7,10 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QTest>
+#include <QThread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -191,6 +194,48 @@ TEST_F(LookupBatch, ServerThatNeverAnswersEndsTheBatchAtItsLimit)
     ASSERT_TRUE(lookuptest::waitForIdleWorkers());
     for (const char *text : {"DnsQuery(A) failed", "Lookup for a.test", "reverse lookup returned"})
         EXPECT_FALSE(log.contains(QString::fromLatin1(text))) << log.text().toStdString();
+}
+
+// A thread being stopped must not sit out its look-ups: the batch under way
+// gives up at once, and so does every later one until it is allowed again.
+TEST_F(LookupBatch, InterruptedThreadGivesUpItsBatchesAtOnce)
+{
+    UdpResponder silent(noReply);
+    const lookup::LookupOptions options = silentOptions(silent, 60000);
+    QList<HostAddresses> items = itemsNamed(QStringLiteral("pc%1.test"), 3);
+    bool complete = true;
+    qint64 tookMs = -1;
+    QThread *worker = QThread::create([&] {
+        QElapsedTimer timer;
+        timer.start();
+        complete = lookupAddressesInThreads(items, options);
+        tookMs = timer.elapsed();
+    });
+    worker->start();
+    QTest::qWait(200); // the batch waits for its silent server
+    lookup::LookupThread::interruptBatchesIn(worker);
+    ASSERT_TRUE(worker->wait(5000));
+    EXPECT_FALSE(complete);
+    EXPECT_LT(tookMs, 5000);
+    EXPECT_TRUE(items.at(0).addresses.isEmpty());
+
+    // Later batches of that thread start nothing; another thread is not concerned.
+    QList<HostAddresses> more = itemsNamed(QStringLiteral("pc%1.later"), 2);
+    const int before = lookup::LookupThread::runningCount();
+    lookup::BatchReport report;
+    QThread *again = QThread::create([&] { complete = lookupAddressesInThreads(more, options, &report); });
+    lookup::LookupThread::interruptBatchesIn(again);
+    again->start();
+    ASSERT_TRUE(again->wait(5000));
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(report.started, 0);
+    EXPECT_LE(lookup::LookupThread::runningCount(), before);
+    lookup::LookupThread::allowBatchesIn(worker);
+    lookup::LookupThread::allowBatchesIn(again);
+    EXPECT_FALSE(lookup::LookupThread::batchesInterrupted());
+    delete worker;
+    delete again;
+    ASSERT_TRUE(lookuptest::waitForIdleWorkers());
 }
 
 TEST_F(LookupBatch, AbandonedWorkerOutlivesItsItems)
