@@ -128,6 +128,25 @@ bool CollectorCache::remove(const common::Logon &logon)
     return removed;
 }
 
+bool CollectorCache::removeEnded(const common::Logoff &logoff)
+{
+    common::LogonList snapshot;
+    quint64 snapshotVersion = 0;
+    bool removed = false;
+    {
+        QMutexLocker lock(&mutex);
+        auto cached = byAddress.constFind(logoff.ip());
+        if (cached != byAddress.cend() && sameUser(cached->user(), logoff.user()) &&
+            msecsOf(cached->time()) <= msecsOf(logoff.time())) {
+            const common::Logon ended = *cached;
+            removed = removeLocked(ended);
+        }
+        snapshotVersion = takeDumpSnapshot(&snapshot);
+    }
+    writeDump(snapshot, snapshotVersion);
+    return removed;
+}
+
 common::LogonList CollectorCache::newestPerAddress(const common::LogonList &list) const
 {
     const qint64 threshold = common::Clock::nowMSecsSinceEpoch() - qint64(config.cacheTimeout()) * 1000;

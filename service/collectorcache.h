@@ -38,6 +38,10 @@ public:
     void update(const common::LogonList &newLogons, common::LogonList &createdLogons, QList<common::Logoff> &logoffs);
     // Deletes whatever logon is cached at logon.ip(); true when one was.
     bool remove(const common::Logon &logon);
+    // Deletes the logon cached at the logoff's address only when it is the
+    // same user's and not newer than the logoff: a late logoff must not take
+    // away a later logon there. True when one was deleted.
+    bool removeEnded(const common::Logoff &logoff);
     // A copy of every cached logon, in no particular order.
     common::LogonList logons() const;
     // Asks where every indexed workstation is now: each element of the

@@ -145,6 +145,26 @@ TEST_F(CollectorCacheTest, RemovalGoesByAddressWhoeverIsCachedThere)
     EXPECT_TRUE(cache.hostRecordsForTest().isEmpty());
 }
 
+// A logoff found by a probe ends only the logon it was about: one that
+// arrives late finds another user, or a newer logon, and leaves it alone.
+TEST_F(CollectorCacheTest, EndedLogonIsRemovedOnlyWhenItIsStillTheCachedOne)
+{
+    CollectorCache cache(config);
+    update(cache, {L("bob", "10.0.0.1", -10, "PC1"), L("Alice", "10.0.0.2", -10, "PC2")});
+    const auto ended = [](const char *user, const char *ip, qint64 secs) {
+        return common::Logoff(L(user, ip, secs), common::Logoff::LogoffPing);
+    };
+    EXPECT_FALSE(cache.removeEnded(ended("alice", "10.0.0.1", -1)));  // bob sits there now
+    EXPECT_FALSE(cache.removeEnded(ended("alice", "10.0.0.2", -11))); // older than the cached logon
+    EXPECT_FALSE(cache.removeEnded(ended("alice", "10.0.0.3", -1)));  // nothing cached
+    EXPECT_EQ(cache.size(), 2);
+    EXPECT_TRUE(cache.removeEnded(ended("alice", "10.0.0.2", -10))); // same time, any letter case
+    EXPECT_TRUE(cache.removeEnded(ended("bob", "10.0.0.1", 0)));
+    EXPECT_EQ(cache.size(), 0);
+    EXPECT_TRUE(cache.hostRecordsForTest().isEmpty());
+    EXPECT_TRUE(log().contains(QStringLiteral("10.9.0.1: Delete bob (10.0.0.1) from collector cache")));
+}
+
 TEST_F(CollectorCacheTest, WorkstationIndexFollowsTheNewestUserAndTheAddressesSheHoldsNow)
 {
     CollectorCache cache(config);
