@@ -188,104 +188,14 @@ void AgentAd::applyVerboseLevel()
     ApplicationDebug::applyVerboseLevel(settings::Settings::instance()->globalConfiguration().VerboseLevel);
 }
 
-void AgentAd::startAll()
-{
-    paused = false;
-    checkAdObsolescence();
-    // One logon collector per distinct set of domain controllers of the
-    // enabled configurations starts here (startLogonCollector).
-}
-
-void AgentAd::stopAll()
-{
-    paused = true;
-    for (const QSharedPointer<QObject> &collector : qAsConst(collectors))
-        stopCollectorThread(collector);
-    for (const QSharedPointer<QObject> &collector : qAsConst(logoffCollectors))
-        stopCollectorThread(collector);
-    collectors.clear();
-    logoffCollectors.clear();
-}
-
-void AgentAd::stopCollectorThread(const QSharedPointer<QObject> &collector)
-{
-    if (!collector)
-        return;
-    QThread *thread = collector->thread();
-    if (!thread || thread == QThread::currentThread())
-        return;
-    thread->exit(0);
-    thread->wait();
-    thread->deleteLater();
-}
-
 bool AgentAd::isFirewallConnected(const settings::ADConfiguration &config) const
 {
     return UtmConnect::Server::instance()->findClient(config.adName(), config.firewallName()) != nullptr;
 }
 
-void AgentAd::checkAdObsolescence()
-{
-    if (paused) {
-        obsolescenceTimer.stop();
-        return;
-    }
-    const QDateTime now = common::Clock::now();
-    settings::Settings *config = settings::Settings::instance();
-    const qint64 timeout = config->globalConfiguration().ADObsolescenceTimeout;
-    const QStringList names = config->adConfigurationNames();
-    for (const QString &name : names) {
-        const settings::ADConfiguration ad = config->adConfiguration(name);
-        if (isFirewallConnected(ad) || !ad.lastUtmConnection().isValid() ||
-            ad.lastUtmConnection().secsTo(now) <= timeout)
-            continue;
-        config->removeADConfiguration(name);
-        filters.remove(name);
-        const auto logoff = logoffCollectors.find(name);
-        if (logoff != logoffCollectors.end()) {
-            stopCollectorThread(logoff.value());
-            logoffCollectors.erase(logoff);
-        }
-    }
-
-    const QStringList enabled = config->enabledAdNames();
-    for (auto it = collectors.begin(); it != collectors.end();) {
-        if (enabled.contains(it.key(), Qt::CaseInsensitive)) {
-            ++it;
-        } else {
-            stopCollectorThread(it.value());
-            it = collectors.erase(it);
-        }
-    }
-}
-
 void AgentAd::onServerConfigChanged()
 {
     ApplicationDebug::logHigh(QStringLiteral("TODO: serverConfigChanged"));
-}
-
-void AgentAd::onAdConfigAdded(settings::ADConfiguration config)
-{
-    ApplicationDebug::logHigh(QStringLiteral("AD config added: %1").arg(config.shortName()));
-    ensureUserFilter(config);
-    // The firewall's logon collector is started here.
-}
-
-void AgentAd::onAdConfigChanged(settings::ADConfiguration config)
-{
-    ApplicationDebug::logHigh(QStringLiteral("AD config changed for %1").arg(config.shortName()));
-    ensureUserFilter(config);
-    const auto collector = collectors.find(config.adName());
-    if (collector != collectors.end()) {
-        stopCollectorThread(collector.value());
-        collectors.erase(collector);
-    }
-    const auto logoff = logoffCollectors.find(config.name());
-    if (logoff != logoffCollectors.end()) {
-        stopCollectorThread(logoff.value());
-        logoffCollectors.erase(logoff);
-    }
-    // The logon collector for the new domain controllers starts here.
 }
 
 void AgentAd::onConfigFileChanged()
@@ -313,42 +223,6 @@ void AgentAd::ensureUserFilter(const settings::ADConfiguration &config)
                                      ? new common::MockUserFilter(this)
                                      : new common::UserFilter(this);
     filters.insert(config.name(), filter);
-}
-
-void AgentAd::onInitialRules(QString ads, QString fw, QList<common::UserRule> rules)
-{
-    settings::ADConfiguration config = settings::Settings::instance()->adConfiguration(fw);
-    // A firewall whose Configuration was refused (not stored) still has rules to keep.
-    if (config.name().isEmpty())
-        config.setFirewallName(fw);
-    ensureUserFilter(config);
-    common::UserFilter *filter = filters.value(fw);
-    filter->clear();
-    for (const common::UserRule &rule : qAsConst(rules))
-        filter->addRule(rule);
-    ApplicationDebug::logLow(QStringLiteral("%1: %2: initial rules: %3").arg(ads, fw, filter->toString()));
-    // The collector's current logons that the rules admit are sent here once
-    // collection runs in the agent.
-}
-
-void AgentAd::onNewRules(QString ads, QString fw, QList<common::NewUserRule> rules)
-{
-    settings::ADConfiguration config = settings::Settings::instance()->adConfiguration(fw);
-    if (config.name().isEmpty())
-        config.setFirewallName(fw);
-    ensureUserFilter(config);
-    common::UserFilter *filter = filters.value(fw);
-    for (const common::NewUserRule &rule : qAsConst(rules)) {
-        if (rule.kind == common::NewUserRule::Delete) {
-            if (!filter->removeRule(rule))
-                ApplicationDebug::logLow(QStringLiteral("%1: %2: can't remove rule for %3").arg(ads, fw, rule.user));
-        } else {
-            filter->addRule(rule);
-        }
-    }
-    ApplicationDebug::logLow(QStringLiteral("%1: %2: new rules: %3").arg(ads, fw, filter->toString()));
-    // The collector's current logons that the new rules admit are re-sent
-    // here once collection runs in the agent.
 }
 
 void AgentAd::interruptHandler()

@@ -24,6 +24,8 @@ class CrashReportSender;
 
 namespace service {
 
+class LogonCollector;
+class LogoffCollector;
 class AgentAd;
 // The one agent, set by the entry point right after construction; the
 // interrupt handler reaches the agent through it.
@@ -53,6 +55,15 @@ public:
 
     void startAll();
     void stopAll();
+    // Starts the logon collector of an enabled, valid configuration whose
+    // domain controllers have none yet; true when it did.
+    bool startLogonCollector(const settings::ADConfiguration &config);
+    // Hands logons sent to a firewall to its logoff collector, which is
+    // created (true) on the first call.
+    bool startLogoffCollector(const settings::ADConfiguration &config, const common::LogonList &logons);
+    // Sends logons of adName to every firewall that serves it, through its
+    // filter and its MaxLogonTime; an empty firewall means every one.
+    void forwardLogons(const common::LogonList &logons, const QString &adName, const QString &firewall);
     void applyVerboseLevel();
     // Creates the firewall's user filter when it has none: a MockUserFilter
     // for test firewalls ("fake_fw..."), an empty filter otherwise. An
@@ -60,6 +71,11 @@ public:
     void ensureUserFilter(const settings::ADConfiguration &config);
     // The user filter of a firewall configuration, or null.
     common::UserFilter *userFilter(const QString &name) const { return filters.value(name); }
+    // Tests: the running collectors.
+    QStringList logonCollectorNamesForTest() const { return collectors.keys(); }
+    QStringList logoffCollectorNamesForTest() const { return logoffCollectors.keys(); }
+    LogonCollector *logonCollectorForTest(const QString &adName) const { return collectors.value(adName).data(); }
+    LogoffCollector *logoffCollectorForTest(const QString &name) const { return logoffCollectors.value(name).data(); }
 
     // SIGINT: stop all collection and leave the event loop with code 0.
     static void interruptHandler();
@@ -69,6 +85,8 @@ signals:
     void newFilteredLogonCollected(common::LogonList logons, QString adName, QString fwSerial);
 
 public slots:
+    void onNewLogonCollected(common::LogonList logons, QString adNames);
+    void onNewLogoffCollected(common::Logoff logoff, QString adNames, QString fwSerial);
     void onServerConfigChanged();
     void onAdConfigChanged(settings::ADConfiguration config);
     void onAdConfigAdded(settings::ADConfiguration config);
@@ -88,16 +106,23 @@ protected:
     int executeApplication() override;
 
 private:
-    // Stops the thread a collector lives in and waits for it; the thread deletes itself later.
-    void stopCollectorThread(const QSharedPointer<QObject> &collector);
+    // Stops the threads the collectors live in, all at once, and waits for
+    // them; the threads delete themselves later.
+    void stopCollectorThreads(const QList<QObject *> &collectors);
+    void stopCollectorThread(QObject *collector) { stopCollectorThreads({collector}); }
+    // Connects a logon collector and a logoff collector of the same domain
+    // controllers both ways, so that each cache hears the other's logoffs.
+    static void crossConnect(LogonCollector *logonCollector, LogoffCollector *logoffCollector);
+    // The configuration rules arrived for, or none (logged) when it is not valid.
+    bool configurationForRules(const QString &ads, const QString &fw, settings::ADConfiguration *config);
     // Whether the firewall of a configuration is connected right now.
     bool isFirewallConnected(const settings::ADConfiguration &config) const;
     void quitApplication();
 
     // One logon collector per adName and one logoff collector per firewall
     // configuration name; they live in threads of their own.
-    QHash<QString, QSharedPointer<QObject>> collectors;
-    QHash<QString, QSharedPointer<QObject>> logoffCollectors;
+    QHash<QString, QSharedPointer<LogonCollector>> collectors;
+    QHash<QString, QSharedPointer<LogoffCollector>> logoffCollectors;
     // One user filter per firewall configuration name, children of the agent.
     QHash<QString, common::UserFilter *> filters;
     QTimer obsolescenceTimer;

@@ -6,9 +6,13 @@
 #include "app/agentad.h"
 #include "common/clock.h"
 #include "common/userfilter.h"
+#include "eventsource/apiwindowseventlog.h"
+#include "eventsource/securityxml.h"
 #include "firewall/client.h"
 #include "firewall/server.h"
 #include "log/applicationdebug.h"
+#include "service/logoffcollector.h"
+#include "service/logoncollector.h"
 #include "settings/settings.h"
 #include "support/tempinstance.h"
 #include "tools/firewallpeer.h"
@@ -227,6 +231,97 @@ TEST_F(AgentAdTest, ConnectedFirewallKeepsItsConfigurationHoweverOld)
     check();
     EXPECT_FALSE(settings::Settings::instance()->adConfiguration(QStringLiteral("FWOLD")).isValid());
     EXPECT_EQ(m_agent->userFilter(QStringLiteral("FWOLD")), nullptr);
+}
+
+// A firewall whose Configuration was refused has no configuration for its
+// rules to work on: they are logged and ignored, and the agent goes on.
+TEST_F(AgentAdTest, RulesOfAFirewallWithoutValidConfigurationAreIgnored)
+{
+    diag::FirewallPeer::Options options;
+    options.port = m_server->serverPort();
+    options.key = Key;
+    options.serial = QStringLiteral("FWBAD");
+    options.configuration = {}; // no LogonTime
+    m_peer = std::make_unique<diag::FirewallPeer>(options);
+    m_peer->start();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return m_peer->rulesSent() && m_peer->count(QStringLiteral("Ack")) >= 2; }, 10000));
+    m_peer->sendText(QStringLiteral("[Adduser]\r\nuser=bob\r\nid=3\r\naction=pass\r\nHOST=10.0.0.7"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_peer->count(QStringLiteral("Ack")) >= 3; }, 10000));
+    EXPECT_EQ(m_agent->userFilter(QStringLiteral("FWBAD")), nullptr);
+    EXPECT_EQ(logText().count(QStringLiteral("FWBAD: rules ignored, the firewall has no valid configuration")), 2)
+        << logText().toStdString();
+}
+
+// Collectors in their threads over a real event store.
+class AgentAdCollectionTest : public AgentAdTest
+{
+protected:
+    void SetUp() override
+    {
+        AgentAdTest::SetUp();
+        userCollector::ApiWindowsEventLog::setStoreRootForTest(m_dir.filePath(QStringLiteral("eventlog")));
+        common::Clock::resetForTest(); // the threads' logons are real-time
+        QDir().mkpath(m_dir.filePath(QStringLiteral("eventlog/10.9.0.1")));
+        QFile store(m_dir.filePath(QStringLiteral("eventlog/10.9.0.1/Security.xml")));
+        ASSERT_TRUE(store.open(QIODevice::WriteOnly));
+        testsupport::SecurityEvent event;
+        event.time = QDateTime::currentDateTimeUtc().addSecs(-5);
+        store.write(testsupport::securityEventXml(event)); // alice on 10.0.0.5
+    }
+    void TearDown() override
+    {
+        m_agent->stopAll();
+        userCollector::ApiWindowsEventLog::setStoreRootForTest(QString());
+        AgentAdTest::TearDown();
+    }
+    settings::ADConfiguration config(const QString &name) const
+    {
+        settings::ADConfiguration c(name);
+        c.setFirewallName(name);
+        c.setServers({QStringLiteral("10.9.0.1")});
+        c.setMaxLogonTime(28800);
+        c.setCollectInterval(1);
+        c.setMaxSecondToRead(3600);
+        c.setCacheTimeout(86400);
+        c.setEnabled(true);
+        return c;
+    }
+    bool waitCached(service::LogonCollector *collector, int count)
+    {
+        return QTest::qWaitFor([&] { return collector && collector->logons().size() == count; }, 10000);
+    }
+};
+
+// Restarting one firewall's collection must not cut the other firewalls of
+// the same domain controllers off from the new collector cache.
+TEST_F(AgentAdCollectionTest, RestartedLogonCollectorHearsTheOtherFirewallsLogoffs)
+{
+    settings::Settings::instance()->setADConfiguration(config(QStringLiteral("FW1")));
+    settings::Settings::instance()->setADConfiguration(config(QStringLiteral("FW2")));
+    m_agent->startAll();
+    EXPECT_EQ(m_agent->logonCollectorNamesForTest(), QStringList{QStringLiteral("10.9.0.1")});
+    ASSERT_TRUE(waitCached(m_agent->logonCollectorForTest(QStringLiteral("10.9.0.1")), 1));
+    const common::LogonList cached = m_agent->logonCollectorForTest(QStringLiteral("10.9.0.1"))->logons();
+    EXPECT_TRUE(m_agent->startLogoffCollector(config(QStringLiteral("FW1")), cached));
+    EXPECT_TRUE(m_agent->startLogoffCollector(config(QStringLiteral("FW2")), cached));
+    EXPECT_FALSE(m_agent->startLogoffCollector(config(QStringLiteral("FW2")), cached)); // added to the running one
+
+    QMetaObject::invokeMethod(m_agent.get(), "onAdConfigChanged", Qt::DirectConnection,
+                              Q_ARG(settings::ADConfiguration, config(QStringLiteral("FW1"))));
+    service::LogonCollector *restarted = m_agent->logonCollectorForTest(QStringLiteral("10.9.0.1"));
+    ASSERT_TRUE(waitCached(restarted, 1));
+    EXPECT_EQ(m_agent->logoffCollectorForTest(QStringLiteral("FW1")), nullptr);
+    service::LogoffCollector *other = m_agent->logoffCollectorForTest(QStringLiteral("FW2"));
+    ASSERT_NE(other, nullptr);
+
+    // FW2's probes find alice gone: the new cache forgets her.
+    common::Logoff gone(cached.first(), common::Logoff::LogoffPing);
+    gone.setTime(QDateTime::currentDateTime());
+    QMetaObject::invokeMethod(other, "newLogoffCollected", Qt::QueuedConnection, Q_ARG(common::Logoff, gone),
+                              Q_ARG(QString, QStringLiteral("10.9.0.1")), Q_ARG(QString, QStringLiteral("FW2")));
+    EXPECT_TRUE(waitCached(restarted, 0));
+    EXPECT_TRUE(logText().contains(QStringLiteral("New thread started for logoff collect")));
 }
 
 } // namespace

@@ -1,0 +1,148 @@
+// The agent's switchboard: which firewall hears of which logon and logoff,
+// through its user filter and its MaxLogonTime, and what its rules change.
+// Main thread only.
+#include "app/agentad.h"
+#include "common/clock.h"
+#include "common/userfilter.h"
+#include "log/applicationdebug.h"
+#include "service/logoncollector.h"
+#include "settings/settings.h"
+
+namespace service {
+
+namespace {
+
+// The enabled configurations of this set of domain controllers.
+bool serves(const settings::ADConfiguration &config, const QString &adName)
+{
+    return config.enabled() && config.adName() == adName;
+}
+
+} // namespace
+
+void AgentAd::onNewLogonCollected(common::LogonList logons, QString adNames)
+{
+    const QString prefix = adNames.left(30);
+    for (const common::Logon &logon : qAsConst(logons))
+        ApplicationDebug::logHigh(QStringLiteral("%1: New logon: %2").arg(prefix, logon.toString()));
+    forwardLogons(logons, adNames, QString());
+}
+
+void AgentAd::forwardLogons(const common::LogonList &logons, const QString &adName, const QString &firewall)
+{
+    if (logons.isEmpty())
+        return;
+    settings::Settings *settings = settings::Settings::instance();
+    const QStringList names = settings->adConfigurationNames();
+    for (const QString &name : names) {
+        const settings::ADConfiguration config = settings->adConfiguration(name);
+        if (!serves(config, adName))
+            continue;
+        common::UserFilter *filter = filters.value(config.name());
+        if (!filter)
+            continue;
+        if (!firewall.isEmpty() && firewall != config.firewallName())
+            continue;
+        const QDateTime cutoff = common::Clock::now().addSecs(-qint64(config.maxLogonTime()));
+        common::LogonList admitted = filter->filter(logons);
+        admitted.erase(std::remove_if(admitted.begin(), admitted.end(),
+                                      [&](const common::Logon &logon) { return logon.time() < cutoff; }),
+                       admitted.end());
+        for (const common::Logon &logon : qAsConst(admitted))
+            ApplicationDebug::logLow(
+                QStringLiteral("%1: New logon send to %2: %3").arg(adName, config.firewallName(), logon.toString()));
+        if (admitted.isEmpty())
+            continue;
+        emit newFilteredLogonCollected(admitted, adName, config.firewallName());
+        startLogoffCollector(settings->adConfiguration(name), admitted);
+    }
+}
+
+void AgentAd::onNewLogoffCollected(common::Logoff logoff, QString adNames, QString fwSerial)
+{
+    ApplicationDebug::logHigh(QStringLiteral("%1: Logoff: %2").arg(adNames, logoff.toString()));
+    // Expiry in the agent's own cache is no news for a firewall: the Login
+    // told it how long each logon lasts.
+    if (logoff.type() == common::Logoff::LogoffTimeout)
+        return;
+    settings::Settings *settings = settings::Settings::instance();
+    const QStringList names = settings->adConfigurationNames();
+    for (const QString &name : names) {
+        const settings::ADConfiguration config = settings->adConfiguration(name);
+        if (!serves(config, adNames))
+            continue;
+        if (!fwSerial.isEmpty() && fwSerial != config.firewallName())
+            continue;
+        common::UserFilter *filter = filters.value(config.name());
+        if (!filter || !filter->match(logoff))
+            continue;
+        ApplicationDebug::logLow(
+            QStringLiteral("%1: Logoff send to %2: %3").arg(adNames, config.firewallName(), logoff.toString()));
+        emit newFilteredLogoffCollected(logoff, adNames, config.firewallName());
+    }
+}
+
+bool AgentAd::configurationForRules(const QString &ads, const QString &fw, settings::ADConfiguration *config)
+{
+    *config = settings::Settings::instance()->adConfiguration(fw);
+    if (config->isValid())
+        return true;
+    // Its Configuration was refused: there is nothing these rules could apply to.
+    ApplicationDebug::logLow(
+        QStringLiteral("%1: %2: rules ignored, the firewall has no valid configuration").arg(ads, fw));
+    return false;
+}
+
+void AgentAd::onInitialRules(QString ads, QString fw, QList<common::UserRule> rules)
+{
+    settings::ADConfiguration config;
+    if (!configurationForRules(ads, fw, &config))
+        return;
+    ensureUserFilter(config);
+    common::UserFilter *filter = filters.value(fw);
+    filter->clear();
+    for (const common::UserRule &rule : qAsConst(rules))
+        filter->addRule(rule);
+    ApplicationDebug::logLow(QStringLiteral("%1: %2: initial rules: %3").arg(ads, fw, filter->toString()));
+
+    const QSharedPointer<LogonCollector> collector = collectors.value(ads);
+    if (!collector)
+        return;
+    const common::LogonList current = collector->logons();
+    const QDateTime now = common::Clock::now();
+    common::LogonList kept;
+    for (const common::Logon &logon : current) {
+        if (!filter->match(logon) || logon.remainingSeconds(config.maxLogonTime(), now) == 0)
+            continue;
+        ApplicationDebug::logLow(QStringLiteral("%1: New logon send to %2: %3").arg(ads, fw, logon.toString()));
+        kept.append(logon);
+    }
+    if (kept.isEmpty())
+        return;
+    startLogoffCollector(config, kept);
+    emit newFilteredLogonCollected(kept, ads, fw);
+}
+
+void AgentAd::onNewRules(QString ads, QString fw, QList<common::NewUserRule> rules)
+{
+    settings::ADConfiguration config;
+    if (!configurationForRules(ads, fw, &config))
+        return;
+    ensureUserFilter(config);
+    common::UserFilter *filter = filters.value(fw);
+    for (const common::NewUserRule &rule : qAsConst(rules)) {
+        if (rule.kind == common::NewUserRule::Delete) {
+            if (!filter->removeRule(rule))
+                ApplicationDebug::logLow(QStringLiteral("%1: %2: can't remove rule for %3").arg(ads, fw, rule.user));
+        } else {
+            filter->addRule(rule);
+        }
+    }
+    ApplicationDebug::logLow(QStringLiteral("%1: %2: new rules: %3").arg(ads, fw, filter->toString()));
+
+    const QSharedPointer<LogonCollector> collector = collectors.value(ads);
+    if (collector)
+        forwardLogons(collector->logons(), ads, fw);
+}
+
+} // namespace service
