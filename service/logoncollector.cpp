@@ -3,6 +3,7 @@
 #include "log/applicationdebug.h"
 #include "service/collectortask.h"
 #include "service/pingtask.h"
+#include "service/syslogtask.h"
 #include "settings/settings.h"
 
 #include <QThread>
@@ -44,7 +45,10 @@ template <typename Task> void LogonCollector::startTaskThread(Task *task, void (
 void LogonCollector::startCollect()
 {
     if (config.syslogState()) {
-        ApplicationDebug::logLow(prefix() + QStringLiteral("syslog intake is not available in this build"));
+        // Syslog mode: the domain controllers send, nobody polls them.
+        QSharedPointer<SyslogTask> task(new SyslogTask(config));
+        syslogTasks.append(task);
+        startTaskThread(task.data(), &SyslogTask::openSocket, &SyslogTask::closeSocket);
     } else {
         for (const QString &server : config.servers()) {
             QSharedPointer<CollectorTask> task(new CollectorTask(config, server));

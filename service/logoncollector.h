@@ -16,6 +16,7 @@ namespace service {
 
 class CollectorTask;
 class PingTask;
+class SyslogTask;
 
 // Collects the logons of one set of domain controllers (adName): one
 // collector task per domain controller, or one syslog task in syslog mode,
@@ -69,6 +70,7 @@ private:
     QTimer *dnsTimer = nullptr; // child, created by the first startCollect
     settings::ADConfiguration config;
     QList<QSharedPointer<CollectorTask>> collectorTasks;
+    QList<QSharedPointer<SyslogTask>> syslogTasks;
     QList<QThread *> taskThreads; // one per task, they delete themselves when finished
 };
 

@@ -1,16 +1,19 @@
 // The whole road of a logon through the real agent executable, run from a
-// temporary install folder: 4624 events appended to a domain controller's
+// temporary install folder, inside the test's own network namespace (pings
+// never leave this machine): 4624 events appended to a domain controller's
 // Security.xml store reach the firewalls whose rules admit them, played by
 // the project's firewall peer and by openssl s_client; a second user on an
 // address logs the first out; new rules re-send; pause, resume and
 // configuration changes restart collection without doubling a logon.
 #include "agentprocess.h"
 #include "eventsource/securityxml.h"
+#include "support/networknamespace.h"
 #include "support/opensslclient.h"
 #include "tools/firewallpeer.h"
 
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QUdpSocket>
 #include <csignal>
 
 namespace {
@@ -84,7 +87,11 @@ protected:
 
     diag::FirewallPeer *connectPeer(const QString &serial, const QString &rules, const QString &bind)
     {
-        diag::FirewallPeer::Options options = peerOptions(serial, rules);
+        return connectPeer(peerOptions(serial, rules), bind);
+    }
+    diag::FirewallPeer *connectPeer(diag::FirewallPeer::Options options, const QString &bind)
+    {
+        const QString serial = options.serial;
         options.bindAddress = QHostAddress(bind);
         m_peers.push_back(std::make_unique<diag::FirewallPeer>(options));
         diag::FirewallPeer *peer = m_peers.back().get();
@@ -93,7 +100,7 @@ protected:
             QTest::qWaitFor([&] { return peer->rulesSent() && peer->count(QStringLiteral("Ack")) >= 2; }, 15000))
             << log().toStdString();
         // The firewall's Configuration restarts collection for it; its rules are in place.
-        EXPECT_TRUE(waitForLog(QStringLiteral("%1: %2: initial rules:").arg(Controller, serial)));
+        EXPECT_TRUE(waitForLog(QStringLiteral("%1: %2: initial rules:").arg(options.controllers.first(), serial)));
         return peer;
     }
 
@@ -300,6 +307,83 @@ TEST_F(AgentCollection, PauseResumeAndConfigurationChangesRestartCollection)
     ASSERT_EQ(run({QStringLiteral("-t")}).exitCode, 0);
     EXPECT_EQ(finish(agent), 0);
     EXPECT_FALSE(log().contains(QStringLiteral("collection still busy")));
+}
+
+// Syslog mode: the firewall's Configuration turns it on; logger is the domain controller.
+TEST_F(AgentCollection, SyslogLineReachesTheFirewall)
+{
+    writeConfig({QStringLiteral("FWS")});
+    QUdpSocket probe;
+    ASSERT_TRUE(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const quint16 syslogPort = probe.localPort();
+    probe.close();
+    QProcess *agent = startAgent();
+    diag::FirewallPeer::Options options = peerOptions(QStringLiteral("FWS"), AnyRule);
+    options.controllers = QStringList{QStringLiteral("127.0.0.1")};
+    options.configuration += {{QStringLiteral("SyslogState"), QStringLiteral("1")},
+                              {QStringLiteral("SyslogPort"), QString::number(syslogPort)},
+                              {QStringLiteral("SyslogAddr"), QStringLiteral("127.0.0.1")},
+                              {QStringLiteral("SyslogMsgPattern"), QStringLiteral("LOGON")},
+                              {QStringLiteral("SyslogUserPattern"), QStringLiteral("user=(\\w+)")},
+                              {QStringLiteral("SyslogAddrPattern"), QStringLiteral("ip=([0-9.]+)")}};
+    diag::FirewallPeer *peer = connectPeer(options, "127.0.0.1");
+    // The configuration written to config.ini is the one for syslog: the task binds.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QProcess logger;
+            logger.start(QStringLiteral("logger"),
+                         {QStringLiteral("-d"), QStringLiteral("-n"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
+                          QString::number(syslogPort), QStringLiteral("LOGON user=dave ip=10.0.0.9")});
+            logger.waitForFinished(5000);
+            return QTest::qWaitFor([&] { return hasLogin(peer, QStringLiteral("dave")); }, 500);
+        },
+        15000))
+        << log().toStdString();
+    const QStringList lines = loginLines(peer);
+    const QRegularExpression item(QStringLiteral("^corp\\.example\\.com\\\\dave=(\\d+)@10\\.0\\.0\\.9$"));
+    ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('|')).toStdString();
+    const QRegularExpressionMatch match = item.match(lines.first());
+    ASSERT_TRUE(match.hasMatch()) << lines.first().toStdString();
+    EXPECT_GE(match.captured(1).toInt(), 28800 - 30);
+    EXPECT_FALSE(log().contains(QStringLiteral("Start running collector task for 127.0.0.1")));
+
+    ASSERT_EQ(::kill(pid_t(agent->processId()), SIGTERM), 0);
+    EXPECT_EQ(finish(agent), 0);
+}
+
+// Presence: inside the test's own network namespace, an address routed into
+// lo without a local address never answers; loopback addresses do.
+TEST_F(AgentCollection, HostThatStopsAnsweringPingsIsLoggedOut)
+{
+    if (!testsupport::networkNamespaceMissing().isEmpty())
+        GTEST_SKIP() << qPrintable(testsupport::networkNamespaceMissing());
+    writeConfig({QStringLiteral("FWP")},
+                "Probe\\UserCheckFrequency=1\nProbe\\PingTimeout=100\nProbe\\MaxConcurrent=4\n");
+    QProcess *agent = startAgent();
+    diag::FirewallPeer::Options options = peerOptions(QStringLiteral("FWP"), AnyRule);
+    options.configuration += {{QStringLiteral("Probe"), QStringLiteral("1")},
+                              {QStringLiteral("ProbeTime"), QStringLiteral("2")},
+                              {QStringLiteral("ProbeMethod"), QStringLiteral("ping")}};
+    diag::FirewallPeer *peer = connectPeer(options, "127.0.0.1");
+    logon("alice", "10.202.0.5");
+    logon("bob", "127.0.0.5");
+    ASSERT_TRUE(waitLogin(peer, QStringLiteral("alice"))) << log().toStdString();
+    ASSERT_TRUE(waitLogin(peer, QStringLiteral("bob")));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return peer->count(QStringLiteral("Logout")) >= 1; }, 20000))
+        << log().toStdString();
+    const diag::PeerMessage logout = peer->first(QStringLiteral("Logout"));
+    EXPECT_EQ(logout.text, QStringLiteral("[Logout]\ncorp.example.com\\alice=10.202.0.5"));
+    EXPECT_TRUE(log().contains(QStringLiteral("Logoff send to FWP: "))) << log().toStdString();
+    EXPECT_TRUE(log().contains(QStringLiteral("(ping)")));
+    // The collector cache forgot alice too; bob, who answers, stays logged on.
+    EXPECT_TRUE(waitForLog(QStringLiteral("Delete alice (10.202.0.5) from collector cache")));
+    QTest::qWait(1500); // a probe cycle more: bob stays
+    EXPECT_EQ(peer->count(QStringLiteral("Logout")), 1);
+    EXPECT_TRUE(log().contains(QStringLiteral("Probe success for bob on 127.0.0.5")));
+
+    ASSERT_EQ(::kill(pid_t(agent->processId()), SIGTERM), 0);
+    EXPECT_EQ(finish(agent), 0);
 }
 
 // An independent TLS client: openssl s_client speaks the firewall's side by hand.
