@@ -113,8 +113,9 @@ private:
     // Connects a logon collector and a logoff collector of the same domain
     // controllers both ways, so that each cache hears the other's logoffs.
     static void crossConnect(LogonCollector *logonCollector, LogoffCollector *logoffCollector);
-    // The configuration rules arrived for, or none (logged) when it is not valid.
-    bool configurationForRules(const QString &ads, const QString &fw, settings::ADConfiguration *config);
+    // The filter, created if need be, and configuration of a firewall whose
+    // rules arrived; null (logged) when its configuration is not valid.
+    common::UserFilter *filterForRules(const QString &ads, const QString &fw, settings::ADConfiguration *config);
     // Whether the firewall of a configuration is connected right now.
     bool isFirewallConnected(const settings::ADConfiguration &config) const;
     void quitApplication();

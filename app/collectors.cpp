@@ -19,6 +19,19 @@ namespace service {
 namespace {
 // Past this a stop says which collection is still busy; it then goes on waiting.
 const unsigned long SlowStopMs = 5000;
+
+// Moves a collector into a new thread: started() and finished() call its
+// start and stop slots there; the thread deletes itself once finished.
+template <typename Collector>
+QThread *moveToNewThread(Collector *collector, void (Collector::*start)(), void (Collector::*stop)())
+{
+    auto *thread = new QThread;
+    collector->moveToThread(thread);
+    QObject::connect(thread, &QThread::started, collector, start);
+    QObject::connect(thread, &QThread::finished, collector, stop);
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    return thread;
+}
 } // namespace
 
 void AgentAd::startAll()
@@ -50,11 +63,7 @@ bool AgentAd::startLogonCollector(const settings::ADConfiguration &config)
         return false;
     QSharedPointer<LogonCollector> collector(new LogonCollector(config));
     ensureUserFilter(config);
-    auto *thread = new QThread;
-    collector->moveToThread(thread);
-    connect(thread, &QThread::started, collector.data(), &LogonCollector::startCollect);
-    connect(thread, &QThread::finished, collector.data(), &LogonCollector::stopTimer);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    QThread *thread = moveToNewThread(collector.data(), &LogonCollector::startCollect, &LogonCollector::stopTimer);
     connect(collector.data(), &LogonCollector::newLogonCollected, this, &AgentAd::onNewLogonCollected);
     connect(collector.data(), &LogonCollector::newLogoffCollected, this, &AgentAd::onNewLogoffCollected);
     // Firewalls of these domain controllers already watched keep their
@@ -78,11 +87,7 @@ bool AgentAd::startLogoffCollector(const settings::ADConfiguration &config, cons
         return false;
     }
     QSharedPointer<LogoffCollector> collector(new LogoffCollector(config, logons));
-    auto *thread = new QThread;
-    collector->moveToThread(thread);
-    connect(thread, &QThread::started, collector.data(), &LogoffCollector::startCollect);
-    connect(thread, &QThread::finished, collector.data(), &LogoffCollector::stopTimers);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    QThread *thread = moveToNewThread(collector.data(), &LogoffCollector::startCollect, &LogoffCollector::stopTimers);
     connect(collector.data(), &LogoffCollector::newLogoffCollected, this, &AgentAd::onNewLogoffCollected);
     const QSharedPointer<LogonCollector> logonCollector = collectors.value(config.adName());
     if (logonCollector)

@@ -12,10 +12,19 @@ namespace service {
 
 namespace {
 
-// The enabled configurations of this set of domain controllers.
-bool serves(const settings::ADConfiguration &config, const QString &adName)
+// The enabled configurations of this set of domain controllers, in the order
+// of their names.
+QList<settings::ADConfiguration> configurationsServing(const QString &adName)
 {
-    return config.enabled() && config.adName() == adName;
+    settings::Settings *settings = settings::Settings::instance();
+    QList<settings::ADConfiguration> serving;
+    const QStringList names = settings->adConfigurationNames();
+    for (const QString &name : names) {
+        settings::ADConfiguration config = settings->adConfiguration(name);
+        if (config.enabled() && config.adName() == adName)
+            serving.append(config);
+    }
+    return serving;
 }
 
 } // namespace
@@ -32,12 +41,8 @@ void AgentAd::forwardLogons(const common::LogonList &logons, const QString &adNa
 {
     if (logons.isEmpty())
         return;
-    settings::Settings *settings = settings::Settings::instance();
-    const QStringList names = settings->adConfigurationNames();
-    for (const QString &name : names) {
-        const settings::ADConfiguration config = settings->adConfiguration(name);
-        if (!serves(config, adName))
-            continue;
+    const QList<settings::ADConfiguration> serving = configurationsServing(adName);
+    for (const settings::ADConfiguration &config : serving) {
         common::UserFilter *filter = filters.value(config.name());
         if (!filter)
             continue;
@@ -54,7 +59,7 @@ void AgentAd::forwardLogons(const common::LogonList &logons, const QString &adNa
         if (admitted.isEmpty())
             continue;
         emit newFilteredLogonCollected(admitted, adName, config.firewallName());
-        startLogoffCollector(settings->adConfiguration(name), admitted);
+        startLogoffCollector(config, admitted);
     }
 }
 
@@ -65,12 +70,8 @@ void AgentAd::onNewLogoffCollected(common::Logoff logoff, QString adNames, QStri
     // told it how long each logon lasts.
     if (logoff.type() == common::Logoff::LogoffTimeout)
         return;
-    settings::Settings *settings = settings::Settings::instance();
-    const QStringList names = settings->adConfigurationNames();
-    for (const QString &name : names) {
-        const settings::ADConfiguration config = settings->adConfiguration(name);
-        if (!serves(config, adNames))
-            continue;
+    const QList<settings::ADConfiguration> serving = configurationsServing(adNames);
+    for (const settings::ADConfiguration &config : serving) {
         if (!fwSerial.isEmpty() && fwSerial != config.firewallName())
             continue;
         common::UserFilter *filter = filters.value(config.name());
@@ -82,24 +83,25 @@ void AgentAd::onNewLogoffCollected(common::Logoff logoff, QString adNames, QStri
     }
 }
 
-bool AgentAd::configurationForRules(const QString &ads, const QString &fw, settings::ADConfiguration *config)
+common::UserFilter *AgentAd::filterForRules(const QString &ads, const QString &fw, settings::ADConfiguration *config)
 {
     *config = settings::Settings::instance()->adConfiguration(fw);
-    if (config->isValid())
-        return true;
-    // Its Configuration was refused: there is nothing these rules could apply to.
-    ApplicationDebug::logLow(
-        QStringLiteral("%1: %2: rules ignored, the firewall has no valid configuration").arg(ads, fw));
-    return false;
+    if (!config->isValid()) {
+        // Its Configuration was refused: there is nothing these rules could apply to.
+        ApplicationDebug::logLow(
+            QStringLiteral("%1: %2: rules ignored, the firewall has no valid configuration").arg(ads, fw));
+        return nullptr;
+    }
+    ensureUserFilter(*config);
+    return filters.value(fw);
 }
 
 void AgentAd::onInitialRules(QString ads, QString fw, QList<common::UserRule> rules)
 {
     settings::ADConfiguration config;
-    if (!configurationForRules(ads, fw, &config))
+    common::UserFilter *filter = filterForRules(ads, fw, &config);
+    if (!filter)
         return;
-    ensureUserFilter(config);
-    common::UserFilter *filter = filters.value(fw);
     filter->clear();
     for (const common::UserRule &rule : qAsConst(rules))
         filter->addRule(rule);
@@ -126,10 +128,9 @@ void AgentAd::onInitialRules(QString ads, QString fw, QList<common::UserRule> ru
 void AgentAd::onNewRules(QString ads, QString fw, QList<common::NewUserRule> rules)
 {
     settings::ADConfiguration config;
-    if (!configurationForRules(ads, fw, &config))
+    common::UserFilter *filter = filterForRules(ads, fw, &config);
+    if (!filter)
         return;
-    ensureUserFilter(config);
-    common::UserFilter *filter = filters.value(fw);
     for (const common::NewUserRule &rule : qAsConst(rules)) {
         if (rule.kind == common::NewUserRule::Delete) {
             if (!filter->removeRule(rule))

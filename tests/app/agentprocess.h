@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -107,6 +108,14 @@ protected:
         return QTest::qWaitFor([&] { return log().contains(text); }, 15000);
     }
     QString socketPath(const char *name) const { return m_sockets.filePath(QString::fromLatin1(name)); }
+    // A TCP port nobody uses right now, so that runs in parallel do not meet.
+    static quint16 freePort()
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::Any, 0))
+            return 0;
+        return probe.serverPort();
+    }
 
     testsupport::TempInstance m_instance;
     QTemporaryDir m_units;

@@ -12,7 +12,6 @@
 #include "tools/firewallpeer.h"
 
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QUdpSocket>
 #include <csignal>
 
@@ -33,10 +32,8 @@ protected:
     void SetUp() override
     {
         AgentProcess::SetUp();
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        m_port = probe.serverPort();
-        probe.close();
+        m_port = freePort();
+        ASSERT_NE(m_port, 0);
     }
     void TearDown() override
     {

@@ -19,11 +19,8 @@ protected:
     void SetUp() override
     {
         AgentProcess::SetUp();
-        // A port nobody uses right now, so that runs in parallel do not meet.
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::Any, 0));
-        m_port = probe.serverPort();
-        probe.close();
+        m_port = freePort();
+        ASSERT_NE(m_port, 0);
         m_instance.writeFile(QStringLiteral("config.ini"),
                              "[Global]\nVerboseLevel=high\nFirewallEnabled=true\n\n[WebServer]\nPort=" +
                                  QByteArray::number(m_port) + "\nSSLKey=" + Key + "\n");
