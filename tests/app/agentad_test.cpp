@@ -272,6 +272,7 @@ protected:
     void TearDown() override
     {
         m_agent->stopAll();
+        closeDumpFiles();
         userCollector::ApiWindowsEventLog::setStoreRootForTest(QString());
         AgentAdTest::TearDown();
     }
