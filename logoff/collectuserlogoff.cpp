@@ -20,6 +20,13 @@ constexpr quint32 MaxWorkers = 4096;
 std::mutex factoryMutex;
 CollectUserLogoff::ProbeFactory probeFactory; // tests only, under factoryMutex
 
+// "Now" without a time-zone conversion: the rules compare instants many
+// times a cycle, and local time asks the system's zone file every time.
+QDateTime nowUtc()
+{
+    return QDateTime::fromMSecsSinceEpoch(common::Clock::nowMSecsSinceEpoch(), Qt::UTC);
+}
+
 int milliseconds(quint32 seconds)
 {
     return static_cast<int>(std::min<quint64>(quint64(seconds) * 1000, std::numeric_limits<int>::max()));
@@ -229,7 +236,7 @@ ShdLogonProbe CollectUserLogoff::nextDueEntry()
 {
     if (cycleDone)
         return ShdLogonProbe();
-    const QDateTime now = common::Clock::now();
+    const QDateTime now = nowUtc();
     const QDateTime threshold = now.addSecs(-qint64(reprobeInterval));
     while (cursor < cache.size()) {
         const ShdLogonProbe entry = cache.at(cursor++);
@@ -251,15 +258,15 @@ ShdLogonProbe CollectUserLogoff::nextDueEntry()
 
 void CollectUserLogoff::expire()
 {
-    const QDateTime now = common::Clock::now();
-    const QDateTime logonLimit = now.addSecs(-qint64(maxLogonTime));
-    const QDateTime cacheLimit = now.addSecs(-qint64(cacheTimeout));
+    const qint64 now = common::Clock::nowMSecsSinceEpoch();
+    const qint64 logonLimit = now - qint64(maxLogonTime) * 1000;
+    const qint64 cacheLimit = now - qint64(cacheTimeout) * 1000;
     QList<ShdLogonProbe> kept;
     kept.reserve(cache.size());
     for (const ShdLogonProbe &entry : qAsConst(cache)) {
-        if (entry->time() < logonLimit) {
+        if (entry->timeMSecs < logonLimit) {
             emit logoff(common::Logoff(*entry, common::Logoff::LogoffTimeout));
-        } else if (entry->time() < cacheLimit) {
+        } else if (entry->timeMSecs < cacheLimit) {
             ApplicationDebug::logHigh(QStringLiteral("%1: User remove from probe cache (expired): %2 on %3 (%4)")
                                           .arg(adName, entry->user(), entry->ip().toString(), textDate(entry->time())));
         } else {
@@ -298,10 +305,9 @@ void CollectUserLogoff::onProbeFailure(unsigned int index, common::Logoff::Logof
         entry->failed = 1;
         return;
     }
-    const QDateTime now = common::Clock::now();
-    if (entry->lastProbeTime < now.addSecs(-qint64(probeTimeout))) {
+    if (entry->lastProbeTime < nowUtc().addSecs(-qint64(probeTimeout))) {
         common::Logoff logoff(*entry, logoffType);
-        logoff.setTime(now);
+        logoff.setTime(common::Clock::now());
         emit this->logoff(logoff);
         removeEntry(entry);
     }

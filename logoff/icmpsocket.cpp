@@ -333,7 +333,6 @@ int IcmpSocket::send(Ping *echo, const QHostAddress &destination)
     }
     m_pending.insert(sequence, echo);
     echo->m_sequence = sequence;
-    echo->m_registered = true;
     return 0;
 }
 
@@ -342,6 +341,8 @@ void IcmpSocket::forget(const Ping *echo)
     const auto it = m_pending.constFind(echo->sequence());
     if (it != m_pending.constEnd() && it.value() == echo)
         m_pending.erase(it);
+    if (echo->m_answered)
+        m_answered.removeOne(const_cast<Ping *>(echo));
 }
 
 void IcmpSocket::onReadable()
@@ -351,7 +352,15 @@ void IcmpSocket::onReadable()
         bool read = m_kind == Kind::Datagram && readError();
         read = readOne() || read;
         if (!read)
-            return;
+            break;
+    }
+    // The owners are told once reading is over: what they do next (send
+    // again, drop echoes, let go of this socket) cannot disturb the loop.
+    const QSharedPointer<IcmpSocket> keep = sharedFromThis();
+    while (!m_answered.isEmpty()) {
+        Ping *echo = m_answered.takeFirst();
+        echo->m_answered = false;
+        echo->tellOwner();
     }
 }
 
@@ -470,8 +479,9 @@ void IcmpSocket::deliver(quint16 identifier, quint16 sequence, const QHostAddres
         return;
     Ping *echo = it.value();
     m_pending.erase(it);
-    echo->m_registered = false;
     echo->finish(status);
+    echo->m_answered = true;
+    m_answered.append(echo);
 }
 
 } // namespace logoffCollector

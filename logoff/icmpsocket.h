@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QSharedPointer>
 
@@ -22,7 +23,7 @@ class Ping;
 // says which. Lives in the thread that opened it and is used only there;
 // held through shared pointers by the echoes and probes of that thread and
 // closed with the last of them.
-class IcmpSocket : public QObject
+class IcmpSocket : public QObject, public QEnableSharedFromThis<IcmpSocket>
 {
     Q_OBJECT
 public:
@@ -44,7 +45,7 @@ public:
     // Sends one echo request to destination for echo and registers it for the
     // answer. 0, or the errno of a send that failed (nothing is registered).
     int send(Ping *echo, const QHostAddress &destination);
-    // The echo no longer waits for an answer (also called when it got one).
+    // The echo no longer waits for an answer, nor for being told of it.
     void forget(const Ping *echo);
 
     int pendingCount() const { return m_pending.size(); }
@@ -82,6 +83,7 @@ private:
     quint16 m_nextSequence = 1;
     QSocketNotifier *m_notifier;
     QHash<quint16, Ping *> m_pending; // by sequence number
+    QList<Ping *> m_answered;         // answered in this read, their owners not told yet
 };
 
 } // namespace logoffCollector

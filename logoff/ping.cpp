@@ -31,8 +31,7 @@ Ping::Ping(PingProbe *owner, QSharedPointer<IcmpSocket> socket) : m_owner(owner)
 
 Ping::~Ping()
 {
-    if (m_registered)
-        m_socket->forget(this);
+    m_socket->forget(this);
 }
 
 void Ping::sendTo(const QHostAddress &destination, const QString &version)
@@ -54,6 +53,10 @@ void Ping::finish(int status)
 {
     m_finished = true;
     m_status = status;
+}
+
+void Ping::tellOwner()
+{
     m_owner->echoFinished();
 }
 

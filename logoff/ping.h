@@ -42,8 +42,10 @@ public:
     const QHostAddress &destination() const { return m_destination; }
     quint16 sequence() const { return m_sequence; }
 
-    // From the socket: the answer arrived (0) or the echo failed (errno).
+    // From the socket: the answer arrived (0) or the echo failed (errno)...
     void finish(int status);
+    // ...and, once the socket has read what there was, the owner hears of it.
+    void tellOwner();
 
 protected:
     Ping(PingProbe *owner, QSharedPointer<IcmpSocket> socket);
@@ -56,7 +58,7 @@ private:
     QSharedPointer<IcmpSocket> m_socket;
     QHostAddress m_destination;
     quint16 m_sequence = 0;
-    bool m_registered = false;
+    bool m_answered = false; // in the socket's list of echoes whose owners are still to be told
     bool m_finished = false;
     int m_status = 0;
 };

@@ -35,6 +35,7 @@ void PingProbe::probe(common::ShdLogon logon)
     if (!timer) {
         timer = new QTimer(this);
         timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer); // an echo gets its whole time-out, not 95% of it
         connect(timer, &QTimer::timeout, this, &PingProbe::onPing);
     }
     timer->stop();
@@ -49,21 +50,21 @@ void PingProbe::probe(common::ShdLogon logon)
 
 void PingProbe::echoFinished()
 {
-    // Signals leave from the timer's slot, never from inside the socket's read loop.
-    if (timer)
-        timer->start(0);
+    // An answer ends the attempt at once; the socket calls this outside its read loop.
+    timer->stop();
+    onPing();
 }
 
 void PingProbe::onPing()
 {
     bool result = false;
-    const QString address = current ? current->ip().toString() : QString();
+    auto address = [this] { return current ? current->ip().toString() : QString(); };
     if (ping) {
         result = ping->isFinished() && ping->status() == 0;
         if (!result)
             ApplicationDebug::logHigh(
                 QStringLiteral("%1: ICMP failed : %2 for %3")
-                    .arg(adName, errorText(ping->isFinished() ? ping->status() : ETIMEDOUT), address));
+                    .arg(adName, errorText(ping->isFinished() ? ping->status() : ETIMEDOUT), address()));
     }
     ping.reset();
 
@@ -75,7 +76,7 @@ void PingProbe::onPing()
         } catch (const common::Exception &e) {
             // A retry that cannot even be sent is the last failed attempt.
             ApplicationDebug::logHigh(
-                QStringLiteral("%1: Ping failed for %2: %3").arg(adName, address, QString::fromLatin1(e.what())));
+                QStringLiteral("%1: Ping failed for %2: %3").arg(adName, address(), QString::fromLatin1(e.what())));
         }
     }
 
