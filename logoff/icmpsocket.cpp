@@ -246,6 +246,8 @@ int IcmpSocket::openCount()
 void IcmpSocket::setAllowedForTest(Allowed allowed)
 {
     allowedKinds.store(static_cast<int>(allowed));
+    for (std::atomic<int> &kind : loggedKind)
+        kind.store(-1); // the next socket says again what it is
 }
 
 void IcmpSocket::failSendsForTest(int error, int after)

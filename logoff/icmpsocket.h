@@ -56,6 +56,7 @@ public:
 
     // ICMP sockets open in the process, for benchmarks and tests.
     static int openCount();
+    // Tests: which kinds may be opened (the log says the kind again afterwards).
     static void setAllowedForTest(Allowed allowed);
     // Tests: after `after` more sends, every send fails with error (0: never).
     static void failSendsForTest(int error, int after = 0);

@@ -262,6 +262,18 @@ TEST_F(CollectUserLogoffTest, ResultForAnEntryThatLeftTheCacheIsIgnored)
     }
 }
 
+// MaxConcurrent comes from a firewall: a huge value must not exhaust memory.
+TEST_F(CollectUserLogoffTest, WorkerPoolIsBounded)
+{
+    Settings s;
+    s.maxConcurrent = 4000000000u;
+    CollectUserLogoff &c = make(s);
+    c.start();
+    EXPECT_EQ(c.workersForTest().size(), 4096);
+    EXPECT_TRUE(log.text().contains(
+        QStringLiteral("10.0.0.1: MaxConcurrent 4000000000 is more than 4096 probes at once; 4096 are used")));
+}
+
 TEST_F(CollectUserLogoffTest, ReprobeIntervalIsATenthOfProbeTimeoutAndAtLeastOneSecond)
 {
     const std::pair<quint32, quint32> cases[] = {{600, 60}, {25, 2}, {9, 1}, {0, 1}};

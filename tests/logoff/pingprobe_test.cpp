@@ -216,6 +216,7 @@ TEST(IcmpSocketTest, ChoosesTheKindThatOpensAndSaysWhenNoneDoes)
 {
     SKIP_WITHOUT_NETNS();
     probetest::LogCapture log;
+    IcmpSocket::setAllowedForTest(IcmpSocket::Allowed::Any);
     // ping_group_range "1 0" (the default): no datagram socket, so raw.
     testsupport::SysctlOverride closed(QStringLiteral("net/ipv4/ping_group_range"), QStringLiteral("1 0"));
     EXPECT_EQ(IcmpSocket::forThread(IcmpSocket::Family::V4)->kind(), IcmpSocket::Kind::Raw);
