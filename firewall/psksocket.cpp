@@ -197,7 +197,7 @@ void PskSocket::close()
             ERR_clear_error();
             SSL_shutdown(m_ssl);
             ERR_clear_error();
-            sendPending();
+            sendPendingNow();
         }
     }
     if (m_plainSocket)
@@ -230,7 +230,7 @@ void PskSocket::disconnectFromHost()
         ERR_clear_error();
         SSL_shutdown(m_ssl);
         ERR_clear_error();
-        sendPending();
+        sendPendingNow();
     }
     m_plainSocket->disconnectFromHost();
 }
@@ -323,9 +323,7 @@ bool PskSocket::startHandshake()
 
     const QString text = QStringLiteral("SSL handshake error: %1").arg(SslRegistry::errorText());
     // Let the peer see OpenSSL's alert before the connection is cut.
-    sendPending();
-    if (m_plainSocket)
-        m_plainSocket->flush();
+    sendPendingNow();
     emitError(SslHandshakeFailedError, text);
     if (m_plainSocket)
         m_plainSocket->abort();
@@ -412,7 +410,7 @@ PskSocket::Pass PskSocket::transmitPass()
         if (kind == SSL_ERROR_SSL || kind == SSL_ERROR_SYSCALL) {
             const QString reason = SslRegistry::errorText();
             m_readFailed = true;
-            sendPending(); // OpenSSL's alert tells the peer why nothing more happens
+            sendPendingNow(); // OpenSSL's alert tells the peer why nothing more happens
             ApplicationDebug::logHigh(
                 QStringLiteral("[UtmConnect] %1: %2")
                     .arg(peerAddress().toString(), QStringLiteral("TLS error while reading: %1").arg(reason)));
@@ -465,6 +463,16 @@ bool PskSocket::sendPending()
     return sent;
 }
 
+void PskSocket::sendPendingNow()
+{
+    // Written to the inner socket alone, the bytes would wait for its write
+    // notification, and a closing socket with its disconnection for them: one
+    // more turn of the event loop for every connection that ends.
+    sendPending();
+    if (m_plainSocket)
+        m_plainSocket->flush();
+}
+
 void PskSocket::peerClosed()
 {
     // Answer the close notification, then let the connection go; the inner
@@ -472,7 +480,7 @@ void PskSocket::peerClosed()
     ERR_clear_error();
     SSL_shutdown(m_ssl);
     ERR_clear_error();
-    sendPending();
+    sendPendingNow();
     if (m_plainSocket)
         m_plainSocket->disconnectFromHost();
 }

@@ -138,6 +138,8 @@ private:
     Pass transmitPass();
     bool encryptPending(); // false after a write failure (already signalled)
     bool sendPending();    // true when ciphertext went to the inner socket
+    // sendPending, and the bytes handed to the kernel at once: the connection is about to end.
+    void sendPendingNow();
     void peerClosed();
     bool tlsSide() const { return m_mode != 0 || m_isEncrypted; }
 
