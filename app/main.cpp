@@ -1,11 +1,13 @@
 // The agent's entry point: creates the one agent, lets the service frame run
 // the command line, and tears the process-wide objects down afterwards.
 #include "app/agentad.h"
+#include "common/eventdispatcher.h"
 #include "firewall/server.h"
 #include "log/applicationdebug.h"
 
 int main(int argc, char **argv)
 {
+    common::usePlainEventDispatcher();
     auto *agent = new service::AgentAd(argc, argv);
     service::agentInstance.store(agent);
     QtServiceBase::setInterruptHandler(&service::AgentAd::interruptHandler);

@@ -19,6 +19,7 @@
 //   bench_tls_handshake --serve <hex key>     (the PskServer process)
 //   bench_tls_handshake --client <port> <count> <cipher>
 //                                             (handshakes against a running server, for profiling)
+#include "common/eventdispatcher.h"
 #include "firewall/pskserver.h"
 #include "firewall/psksocket.h"
 
@@ -52,6 +53,8 @@ QString selfPath;
 
 int serve(const QByteArray &hexKey, int argc, char **argv)
 {
+    // The event loop the agent runs on (see the agent's main).
+    common::usePlainEventDispatcher();
     QCoreApplication app(argc, argv);
     const QByteArray key = QByteArray::fromHex(hexKey);
     PskServer server;
