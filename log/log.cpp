@@ -4,6 +4,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMutexLocker>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr int MinimumMaxSize = 0x100000;
@@ -38,8 +41,11 @@ void Log::setFileName(const QString &name)
         m_file.close();
     m_fileName = name;
     const QDir dir = QFileInfo(name).absoluteDir();
-    if (!dir.exists())
+    if (!dir.exists()) {
         dir.mkpath(QStringLiteral("."));
+        // Logs name users and addresses: not for every local account.
+        ::chmod(QFile::encodeName(dir.absolutePath()).constData(), 0750);
+    }
 }
 
 bool Log::openLocked()
@@ -47,7 +53,18 @@ bool Log::openLocked()
     if (m_file.isOpen())
         return true;
     m_file.setFileName(m_fileName);
-    return m_file.open(QIODevice::WriteOnly | QIODevice::Append);
+    const int fd = ::open(QFile::encodeName(m_fileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0)
+        return false;
+    // A file from an older version may be readable by everyone; keep the owner's stricter mode.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 07777 & ~mode_t(0640)) != 0)
+        ::fchmod(fd, st.st_mode & 0640);
+    if (!m_file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 bool Log::write(const QString &text)
@@ -93,15 +110,14 @@ void Log::rotateLocked()
         }
     }
 
+    // By name: the handle was opened from a descriptor and knows no path.
+    m_file.close();
     if (highest < m_maxIndex || oldest.isEmpty()) {
         const QString target =
             QDir::toNativeSeparators(QStringLiteral("%1/%2_%3.log").arg(directory, baseName).arg(highest + 1));
-        m_file.rename(target);
+        QFile::rename(m_fileName, target);
     } else {
         QFile::remove(oldest);
-        m_file.rename(oldest);
+        QFile::rename(m_fileName, oldest);
     }
-    m_file.close();
-    // QFile::rename points the handle at the new name; the next open must use the log's own name.
-    m_file.setFileName(m_fileName);
 }

@@ -52,8 +52,24 @@ QString ServerConfiguration::toString() const
 {
     QString text = QStringLiteral("[ServerConfiguration]\n");
     text += QStringLiteral("\t port: ") + QString::number(Port) + QLatin1Char('\n');
-    text += QStringLiteral("\t sslkey: ") + SSLKey + QLatin1Char('\n');
+    // The key itself never goes to the log.
+    text += QStringLiteral("\t sslkey: ") +
+            (SSLKey == DefaultKey ? QStringLiteral("(default nil key)") : QStringLiteral("(set)")) + QLatin1Char('\n');
     return text;
+}
+
+const QString ServerConfiguration::DefaultKey = QStringLiteral("nil key");
+
+QString ServerConfiguration::keyWeakness() const
+{
+    if (SSLKey == DefaultKey)
+        return QStringLiteral("the pre-shared key (SSLKey) is the default \"nil key\", which anyone can use to connect "
+                              "as a firewall: set your own with -k");
+    if (SSLKey.size() < MinimumKeyLength)
+        return QStringLiteral("the pre-shared key (SSLKey) is shorter than %1 characters: a short pre-shared key "
+                              "can be found by an offline dictionary attack on one recorded handshake (RFC 9257)")
+            .arg(MinimumKeyLength);
+    return QString();
 }
 
 ADConfiguration::ADConfiguration(const QString &name) : m_name(name), m_FirewallName(name) {}

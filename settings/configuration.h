@@ -34,8 +34,15 @@ struct GlobalConfiguration
 // Section "WebServer" of config.ini.
 struct ServerConfiguration
 {
+    static const QString DefaultKey; // "nil key"
+    static constexpr int MinimumKeyLength = 16;
+
     qint32 Port = 0;
     QString SSLKey;
+
+    // Why the key is weak (the default, or shorter than MinimumKeyLength); empty when it is not.
+    QString keyWeakness() const;
+    // The dump shows whether a key is set, never the key.
 
     QString toString() const;
 };

@@ -1,13 +1,16 @@
 #include "settings/settings.h"
 
 #include "log/applicationdebug.h"
+#include "settings/initext.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QSet>
+#include <QSettings>
+#include <QThread>
 #include <QUrl>
 #include <algorithm>
 #include <atomic>
@@ -20,6 +23,35 @@ QMutex instanceMutex;
 QString directoryOverride; // tests only, set before the first instance()
 
 const QString SectionPrefix = QStringLiteral("AD-");
+const QString GlobalGroup = QStringLiteral("Global");
+const QString ServerGroup = QStringLiteral("WebServer");
+
+// Keys the program writes itself; everything else in these groups is kept as read.
+const QSet<QString> GlobalKeys = {"VerboseLevel", "ADObsolescenceTimeout", "FirewallEnabled", "MaxThreadPool",
+                                  "Lookup",       "DumpEnabled",           "DumpUrl"};
+const QSet<QString> ServerKeys = {"Port", "SSLKey"};
+const QSet<QString> FirewallKeys = {"FirewallName",
+                                    "Enabled",
+                                    "CollectInterval",
+                                    "MaxLogonTime",
+                                    "DnsEnabled",
+                                    "DnsInterval",
+                                    "MaxSecondToRead",
+                                    "LastUtmConnection",
+                                    "Fqdn",
+                                    "Netbios",
+                                    "SyslogState",
+                                    "SyslogPort",
+                                    "SyslogAddr",
+                                    "SyslogAddrPattern",
+                                    "SyslogUserPattern",
+                                    "SyslogMsgPattern",
+                                    "Probe/ProbeTimeout",
+                                    "Probe/CacheTimeout",
+                                    "Probe/MaxConcurrent",
+                                    "Probe/Enabled",
+                                    "Probe/Method",
+                                    "Probe/PingTimeout"};
 
 // Firewall names come from the network. Percent-encoding everything outside
 // [A-Za-z0-9-._~] keeps "/" (QSettings' group separator), "\", brackets and
@@ -53,6 +85,11 @@ QList<int> arrayIndexes(QSettings &s, const QString &array)
 QString isoText(const QDateTime &time)
 {
     return time.isValid() ? time.toString(Qt::ISODate) : QString();
+}
+
+bool hasKey(const QVector<QPair<QString, QVariant>> &keys, const QString &key)
+{
+    return std::any_of(keys.cbegin(), keys.cend(), [&](const auto &pair) { return pair.first == key; });
 }
 } // namespace
 
@@ -88,48 +125,37 @@ Settings::Settings(const QString &directory)
     : m_sectionPattern(QStringLiteral("^") + QStringLiteral("AD") + QStringLiteral("-(.*)$")),
       m_path(QStringLiteral("%1/config.ini").arg(directory))
 {
-    m_settings = new QSettings(m_path, QSettings::IniFormat, this);
+    m_saveTimer.setSingleShot(true);
+    connect(&m_saveTimer, &QTimer::timeout, this, &Settings::onSaveTimer);
     connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &Settings::ponConfigFileChanged);
     // Editors that save by writing a new file and renaming it over the old one
     // end the file's watch; the folder's watch sees the new file arrive.
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this,
             [this](const QString &) { ponConfigFileChanged(m_path); });
     m_watcher.addPath(directory);
+    AtomicFile::removeLeftovers(m_path);
 
+    QMutexLocker locker(&m_mutex);
     if (QFileInfo(m_path).isDir()) {
         ApplicationDebug::logLow(QStringLiteral("%1 is a directory, not a configuration file").arg(m_path));
     } else if (!QFileInfo::exists(m_path)) {
-        QMutexLocker locker(&m_mutex);
         writeDefaults();
     }
-    load();
+    loadLocked(true);
+    if (QFileInfo(m_path).isFile())
+        m_watcher.addPath(m_path);
 }
 
-Settings::~Settings() = default;
+Settings::~Settings()
+{
+    QMutexLocker locker(&m_mutex);
+    if (m_dirty && m_held.isEmpty())
+        writeLocked();
+}
 
 QString Settings::configPath() const
 {
     return m_path;
-}
-
-// Removing and re-adding an inotify watch around every read or write loses
-// the watch when the kernel's late "ignored" event for the old watch arrives
-// after the new one was added. So the file stays watched, and a notification
-// whose content is what the program itself last read or wrote is not an
-// outside edit.
-void Settings::watch()
-{
-    m_knownContent = fileFingerprint();
-    if (!m_watcher.files().contains(m_path) && QFileInfo(m_path).isFile())
-        m_watcher.addPath(m_path);
-}
-
-QByteArray Settings::fileFingerprint() const
-{
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
 }
 
 void Settings::writeDefaults()
@@ -165,51 +191,73 @@ void Settings::writeDefaults()
     config.setUserCheckFrequency(6);
     config.setPingTimeout(1000);
     m_adConfigs.clear();
+    m_adExtras.clear();
+    m_sections.clear();
     m_adConfigs.insert(config.name(), config);
-    save();
+    setSectionLocked(config);
+    m_dirty = true;
+    writeLocked();
 }
 
-void Settings::load()
+Settings::FileContent Settings::readFile() const
 {
-    QMutexLocker locker(&m_mutex);
-    m_settings->sync();
-    if (m_settings->status() != QSettings::NoError) {
-        ApplicationDebug::logLow(QStringLiteral("%1 could not be read completely (%2), using what was readable")
-                                     .arg(m_path, m_settings->status() == QSettings::AccessError
-                                                      ? QStringLiteral("access error")
-                                                      : QStringLiteral("format error")));
-    }
-    QSettings &s = *m_settings;
+    FileContent content;
+    // A fresh reader each time, so that one bad reading does not colour the next.
+    QSettings s(m_path, QSettings::IniFormat);
+    if (s.status() == QSettings::AccessError)
+        content.problem = QStringLiteral("access error");
+    else if (s.status() == QSettings::FormatError)
+        content.problem = QStringLiteral("format error");
 
-    s.beginGroup(QStringLiteral("Global"));
-    m_global.VerboseLevel = GlobalConfiguration::verboseLevelFromText(
+    const QStringList topKeys = s.childKeys();
+    for (const QString &key : topKeys)
+        content.otherGroups[QString()].append({key, s.value(key)});
+
+    s.beginGroup(GlobalGroup);
+    GlobalConfiguration &global = content.global;
+    global.VerboseLevel = GlobalConfiguration::verboseLevelFromText(
         s.value(QStringLiteral("VerboseLevel"), QStringLiteral("low")).toString());
-    m_global.ADObsolescenceTimeout = s.value(QStringLiteral("ADObsolescenceTimeout"), 604800).toInt();
-    m_global.FirewallEnabled = s.value(QStringLiteral("FirewallEnabled"), true).toBool();
-    m_global.MaxThreadPool = s.value(QStringLiteral("MaxThreadPool"), 64).toInt();
-    m_global.FlushDnsCache = s.value(QStringLiteral("FlushDnsCache"), false).toBool();
-    m_global.DumpUrl = s.value(QStringLiteral("DumpUrl"), QString()).toString();
-    m_global.Lookup = s.value(QStringLiteral("Lookup"), QStringLiteral("all")).toString();
-    m_global.DumpEnabled = s.value(QStringLiteral("DumpEnabled"), false).toBool();
-    m_global.RegistryAuthFile = s.value(QStringLiteral("RegistryAuthFile"), QString()).toString();
+    global.ADObsolescenceTimeout = s.value(QStringLiteral("ADObsolescenceTimeout"), 604800).toInt();
+    global.FirewallEnabled = s.value(QStringLiteral("FirewallEnabled"), true).toBool();
+    global.MaxThreadPool = s.value(QStringLiteral("MaxThreadPool"), 64).toInt();
+    global.FlushDnsCache = s.value(QStringLiteral("FlushDnsCache"), false).toBool();
+    global.DumpUrl = s.value(QStringLiteral("DumpUrl"), QString()).toString();
+    global.Lookup = s.value(QStringLiteral("Lookup"), QStringLiteral("all")).toString();
+    global.DumpEnabled = s.value(QStringLiteral("DumpEnabled"), false).toBool();
+    global.RegistryAuthFile = s.value(QStringLiteral("RegistryAuthFile"), QString()).toString();
+    for (const QString &key : s.allKeys()) {
+        if (!GlobalKeys.contains(key))
+            content.globalExtras.append({key, s.value(key)});
+    }
     s.endGroup();
-    if (m_global.Lookup != QLatin1String("all") && m_global.Lookup != QLatin1String("llmnr") &&
-        m_global.Lookup != QLatin1String("dns")) {
+    if (global.Lookup != QLatin1String("all") && global.Lookup != QLatin1String("llmnr") &&
+        global.Lookup != QLatin1String("dns")) {
         ApplicationDebug::logLow(QStringLiteral("lookup protocol must be all, dns or llmnr"));
-        m_global.Lookup = QStringLiteral("all");
+        global.Lookup = QStringLiteral("all");
     }
 
-    s.beginGroup(QStringLiteral("WebServer"));
-    m_server.Port = s.value(QStringLiteral("Port"), 1301).toInt();
-    m_server.SSLKey = s.value(QStringLiteral("SSLKey"), QStringLiteral("nil key")).toString();
+    s.beginGroup(ServerGroup);
+    content.hasKey = s.contains(QStringLiteral("SSLKey"));
+    content.server.Port = s.value(QStringLiteral("Port"), 1301).toInt();
+    content.server.SSLKey = s.value(QStringLiteral("SSLKey"), QStringLiteral("nil key")).toString();
+    for (const QString &key : s.allKeys()) {
+        if (!ServerKeys.contains(key))
+            content.serverExtras.append({key, s.value(key)});
+    }
     s.endGroup();
 
-    m_adConfigs.clear();
     const QStringList groups = s.childGroups();
     for (const QString &group : groups) {
-        if (!m_sectionPattern.exactMatch(group))
+        if (group == GlobalGroup || group == ServerGroup)
             continue;
         s.beginGroup(group);
+        if (!m_sectionPattern.exactMatch(group)) {
+            Keys &keys = content.otherGroups[group];
+            for (const QString &key : s.allKeys())
+                keys.append({key, s.value(key)});
+            s.endGroup();
+            continue;
+        }
         const QString firewallName = s.value(QStringLiteral("FirewallName"), QStringLiteral("fake_fw")).toString();
 
         QStringList servers;
@@ -264,98 +312,252 @@ void Settings::load()
         config.setMethod(ADConfiguration::probeMethodFromText(s.value(QStringLiteral("Method")).toString()));
         config.setPingTimeout(s.value(QStringLiteral("PingTimeout"), 1000).toUInt());
         s.endGroup();
+
+        Keys extras;
+        for (const QString &key : s.allKeys()) {
+            if (!FirewallKeys.contains(key) && !key.startsWith(QLatin1String("Servers/")) &&
+                !key.startsWith(QLatin1String("IgnoreList/")))
+                extras.append({key, s.value(key)});
+        }
         s.endGroup();
 
-        m_adConfigs.insert(config.name(), config);
+        // A later section of the same name wins.
+        content.adConfigs.insert(config.name(), config);
+        content.adExtras.insert(config.name(), extras);
     }
-    watch();
+    return content;
 }
 
-void Settings::save()
+bool Settings::loadLocked(bool atStart)
 {
-    QSettings &s = *m_settings;
+    const FileStamp before = FileStamp::of(m_path);
+    FileContent file = readFile();
+    QString problem = file.problem.isEmpty() ? QString() : QStringLiteral("cannot be read (%1)").arg(file.problem);
+    // Without SSLKey the default key would apply: an edit must not open the door.
+    if (problem.isEmpty() && !atStart && !file.hasKey)
+        problem = QStringLiteral("has no SSLKey in [WebServer]");
+    m_stamp = before;
+    if (!problem.isEmpty() && !atStart) {
+        m_held = problem;
+        ApplicationDebug::logLow(QStringLiteral("%1 was changed but %2: the running configuration is kept, and the "
+                                                "file is not written over until it can be used")
+                                     .arg(m_path, problem));
+        return false;
+    }
+    if (!problem.isEmpty()) {
+        ApplicationDebug::logLow(QStringLiteral("%1 could not be read completely (%2), using what was readable; "
+                                                "the file is not written over until it can be read")
+                                     .arg(m_path, file.problem));
+    }
+    m_held = problem;
 
-    s.beginGroup(QStringLiteral("Global"));
-    s.setValue(QStringLiteral("VerboseLevel"), GlobalConfiguration::verboseLevelToText(m_global.VerboseLevel));
-    s.setValue(QStringLiteral("ADObsolescenceTimeout"), m_global.ADObsolescenceTimeout);
-    s.setValue(QStringLiteral("FirewallEnabled"), m_global.FirewallEnabled);
-    s.setValue(QStringLiteral("MaxThreadPool"), m_global.MaxThreadPool);
-    s.setValue(QStringLiteral("Lookup"), m_global.Lookup);
-    s.setValue(QStringLiteral("DumpEnabled"), m_global.DumpEnabled);
-    s.setValue(QStringLiteral("DumpUrl"), m_global.DumpUrl);
-    s.endGroup();
+    QMap<QString, QByteArray> fileSections;
+    for (auto it = file.adConfigs.cbegin(); it != file.adConfigs.cend(); ++it)
+        fileSections.insert(groupOf(it.key()), renderSection(it.value(), file.adExtras.value(it.key())));
+    m_global = file.global;
+    m_server = file.server;
+    m_globalExtras = file.globalExtras;
+    m_serverExtras = file.serverExtras;
+    m_otherGroups = file.otherGroups;
 
-    s.beginGroup(QStringLiteral("WebServer"));
-    s.setValue(QStringLiteral("Port"), m_server.Port);
-    s.setValue(QStringLiteral("SSLKey"), m_server.SSLKey);
-    s.endGroup();
-
-    // Sections of configurations no longer in the table go; so does a section
-    // whose name is not the one its configuration is written under now.
-    QSet<QString> wanted;
-    for (const QString &name : m_adConfigs.keys())
-        wanted.insert(groupOf(name));
-    const QStringList groups = s.childGroups();
-    for (const QString &group : groups) {
-        if (m_sectionPattern.exactMatch(group) && !wanted.contains(group))
-            s.remove(group);
+    if (atStart) {
+        m_adConfigs = file.adConfigs;
+        m_adExtras = file.adExtras;
+        m_sections = fileSections;
+        m_written = fileSections;
+        m_dirty = false;
+        return true;
     }
 
-    for (const ADConfiguration &config : qAsConst(m_adConfigs)) {
-        s.beginGroup(groupOf(config.name()));
-        s.remove(QStringLiteral("Servers"));
-        s.beginWriteArray(QStringLiteral("Servers"), config.servers().size());
-        for (int i = 0; i < config.servers().size(); ++i) {
-            s.setArrayIndex(i);
-            s.setValue(QStringLiteral("ips"), config.servers().at(i));
+    // What the edit changed comes from the file; what it did not touch keeps
+    // the running state, which may be newer than the file (a save pending).
+    QSet<QString> names;
+    for (auto it = m_adConfigs.cbegin(); it != m_adConfigs.cend(); ++it)
+        names.insert(it.key());
+    for (auto it = file.adConfigs.cbegin(); it != file.adConfigs.cend(); ++it)
+        names.insert(it.key());
+    for (const QString &name : qAsConst(names)) {
+        const QString group = groupOf(name);
+        const auto base = m_written.constFind(group);
+        const auto edited = fileSections.constFind(group);
+        const bool untouched = base == m_written.cend() ? edited == fileSections.cend()
+                                                        : (edited != fileSections.cend() && *base == *edited);
+        if (untouched)
+            continue;
+        if (edited != fileSections.cend()) {
+            m_adConfigs.insert(name, file.adConfigs.value(name));
+            m_adExtras.insert(name, file.adExtras.value(name));
+            m_sections.insert(group, *edited);
+        } else {
+            m_adConfigs.remove(name);
+            m_adExtras.remove(name);
+            m_sections.remove(group);
         }
-        s.endArray();
-        s.remove(QStringLiteral("IgnoreList"));
-        s.beginWriteArray(QStringLiteral("IgnoreList"), config.ignoreList().size());
-        for (int i = 0; i < config.ignoreList().size(); ++i) {
-            s.setArrayIndex(i);
-            s.setValue(QStringLiteral("user"), config.ignoreList().at(i));
-        }
-        s.endArray();
-        // ApiName and UserCheckFrequency are only ever set by hand; when the
-        // configuration moves to a new section they must come along.
-        if (!config.apiName().isEmpty() && !s.contains(QStringLiteral("ApiName")))
-            s.setValue(QStringLiteral("ApiName"), config.apiName());
-        if (config.userCheckFrequency() != 6 && !s.contains(QStringLiteral("Probe/UserCheckFrequency")))
-            s.setValue(QStringLiteral("Probe/UserCheckFrequency"), config.userCheckFrequency());
-        s.setValue(QStringLiteral("FirewallName"), config.firewallName());
-        s.setValue(QStringLiteral("Enabled"), config.enabled());
-        s.setValue(QStringLiteral("CollectInterval"), config.collectInterval());
-        s.setValue(QStringLiteral("MaxLogonTime"), config.maxLogonTime());
-        s.setValue(QStringLiteral("DnsEnabled"), config.dnsEnabled());
-        s.setValue(QStringLiteral("DnsInterval"), config.dnsInterval());
-        s.setValue(QStringLiteral("MaxSecondToRead"), config.maxSecondToRead());
-        s.setValue(QStringLiteral("LastUtmConnection"), isoText(config.lastUtmConnection()));
-        s.setValue(QStringLiteral("Fqdn"), config.fqdn());
-        s.setValue(QStringLiteral("Netbios"), config.netbios());
-        s.setValue(QStringLiteral("SyslogState"), config.syslogState());
-        s.setValue(QStringLiteral("SyslogPort"), config.syslogPort());
-        s.setValue(QStringLiteral("SyslogAddr"), config.syslogAddr());
-        s.setValue(QStringLiteral("SyslogAddrPattern"), config.syslogAddrPattern());
-        s.setValue(QStringLiteral("SyslogUserPattern"), config.syslogUserPattern());
-        s.setValue(QStringLiteral("SyslogMsgPattern"), config.syslogMsgPattern());
-        s.beginGroup(QStringLiteral("Probe"));
-        s.setValue(QStringLiteral("ProbeTimeout"), config.probeTimeout());
-        s.setValue(QStringLiteral("CacheTimeout"), config.cacheTimeout());
-        s.setValue(QStringLiteral("MaxConcurrent"), config.maxConcurrent());
-        s.setValue(QStringLiteral("Enabled"), config.probeEnabled());
-        s.setValue(QStringLiteral("Method"), ADConfiguration::probeMethodToText(config.method()));
-        s.setValue(QStringLiteral("PingTimeout"), config.pingTimeout());
-        s.endGroup();
-        s.endGroup();
     }
+    m_written = fileSections;
+    m_dirty = m_sections != fileSections;
+    if (m_dirty)
+        requestSaveLocked();
+    return true;
+}
 
-    // QSettings writes a new file and renames it over the old one, so a crash
-    // never leaves half a config.ini behind.
-    s.sync();
-    if (s.status() == QSettings::AccessError)
-        ApplicationDebug::logLow(QStringLiteral("%1 could not be written").arg(m_path));
-    watch();
+QByteArray Settings::renderSection(const ADConfiguration &c, const Keys &extras) const
+{
+    QByteArray text = IniText::sectionHeader(groupOf(c.name()));
+    text += IniText::line(QStringLiteral("FirewallName"), c.firewallName());
+    for (int i = 0; i < c.servers().size(); ++i)
+        text += IniText::line(QStringLiteral("Servers/%1/ips").arg(i + 1), c.servers().at(i));
+    text += IniText::line(QStringLiteral("Servers/size"), c.servers().size());
+    for (int i = 0; i < c.ignoreList().size(); ++i)
+        text += IniText::line(QStringLiteral("IgnoreList/%1/user").arg(i + 1), c.ignoreList().at(i));
+    text += IniText::line(QStringLiteral("IgnoreList/size"), c.ignoreList().size());
+    text += IniText::line(QStringLiteral("Enabled"), c.enabled());
+    text += IniText::line(QStringLiteral("CollectInterval"), c.collectInterval());
+    text += IniText::line(QStringLiteral("MaxLogonTime"), c.maxLogonTime());
+    text += IniText::line(QStringLiteral("DnsEnabled"), c.dnsEnabled());
+    text += IniText::line(QStringLiteral("DnsInterval"), c.dnsInterval());
+    text += IniText::line(QStringLiteral("MaxSecondToRead"), c.maxSecondToRead());
+    text += IniText::line(QStringLiteral("LastUtmConnection"), isoText(c.lastUtmConnection()));
+    text += IniText::line(QStringLiteral("Fqdn"), c.fqdn());
+    text += IniText::line(QStringLiteral("Netbios"), c.netbios());
+    text += IniText::line(QStringLiteral("SyslogState"), c.syslogState());
+    text += IniText::line(QStringLiteral("SyslogPort"), c.syslogPort());
+    text += IniText::line(QStringLiteral("SyslogAddr"), c.syslogAddr());
+    text += IniText::line(QStringLiteral("SyslogAddrPattern"), c.syslogAddrPattern());
+    text += IniText::line(QStringLiteral("SyslogUserPattern"), c.syslogUserPattern());
+    text += IniText::line(QStringLiteral("SyslogMsgPattern"), c.syslogMsgPattern());
+    text += IniText::line(QStringLiteral("Probe/ProbeTimeout"), c.probeTimeout());
+    text += IniText::line(QStringLiteral("Probe/CacheTimeout"), c.cacheTimeout());
+    text += IniText::line(QStringLiteral("Probe/MaxConcurrent"), c.maxConcurrent());
+    text += IniText::line(QStringLiteral("Probe/Enabled"), c.probeEnabled());
+    text += IniText::line(QStringLiteral("Probe/Method"), ADConfiguration::probeMethodToText(c.method()));
+    text += IniText::line(QStringLiteral("Probe/PingTimeout"), c.pingTimeout());
+    for (const auto &extra : extras)
+        text += IniText::line(extra.first, extra.second);
+    // ApiName and UserCheckFrequency are only ever set by hand; when the
+    // configuration moves to a new section they must come along.
+    if (!c.apiName().isEmpty() && !hasKey(extras, QStringLiteral("ApiName")))
+        text += IniText::line(QStringLiteral("ApiName"), c.apiName());
+    if (c.userCheckFrequency() != 6 && !hasKey(extras, QStringLiteral("Probe/UserCheckFrequency")))
+        text += IniText::line(QStringLiteral("Probe/UserCheckFrequency"), c.userCheckFrequency());
+    return text;
+}
+
+QByteArray Settings::renderFile() const
+{
+    QByteArray global = IniText::sectionHeader(GlobalGroup);
+    global +=
+        IniText::line(QStringLiteral("VerboseLevel"), GlobalConfiguration::verboseLevelToText(m_global.VerboseLevel));
+    global += IniText::line(QStringLiteral("ADObsolescenceTimeout"), m_global.ADObsolescenceTimeout);
+    global += IniText::line(QStringLiteral("FirewallEnabled"), m_global.FirewallEnabled);
+    global += IniText::line(QStringLiteral("MaxThreadPool"), m_global.MaxThreadPool);
+    global += IniText::line(QStringLiteral("Lookup"), m_global.Lookup);
+    global += IniText::line(QStringLiteral("DumpEnabled"), m_global.DumpEnabled);
+    global += IniText::line(QStringLiteral("DumpUrl"), m_global.DumpUrl);
+    for (const auto &extra : m_globalExtras)
+        global += IniText::line(extra.first, extra.second);
+
+    QByteArray server = IniText::sectionHeader(ServerGroup);
+    server += IniText::line(QStringLiteral("Port"), m_server.Port);
+    server += IniText::line(QStringLiteral("SSLKey"), m_server.SSLKey);
+    for (const auto &extra : m_serverExtras)
+        server += IniText::line(extra.first, extra.second);
+
+    auto group = [](const QString &name, const Keys &keys) {
+        QByteArray text = IniText::sectionHeader(name);
+        for (const auto &key : keys)
+            text += IniText::line(key.first, key.second);
+        return text;
+    };
+    QByteArrayList sections;
+    sections.reserve(m_sections.size() + m_otherGroups.size() + 2);
+    if (m_otherGroups.contains(QString()))
+        sections.append(group(QString(), m_otherGroups.value(QString())));
+    sections.append(global);
+    sections.append(server);
+    for (auto it = m_otherGroups.cbegin(); it != m_otherGroups.cend(); ++it) {
+        if (!it.key().isEmpty())
+            sections.append(group(it.key(), it.value()));
+    }
+    for (const QByteArray &section : m_sections)
+        sections.append(section);
+    return sections.join('\n');
+}
+
+void Settings::setSectionLocked(const ADConfiguration &config)
+{
+    m_sections.insert(groupOf(config.name()), renderSection(config, m_adExtras.value(config.name())));
+}
+
+void Settings::requestSaveLocked()
+{
+    m_dirty = true;
+    if (m_savePending)
+        return;
+    m_savePending = true;
+    scheduleSave(SaveDelayMs);
+}
+
+void Settings::scheduleSave(int delayMs)
+{
+    auto start = [this, delayMs] {
+        if (!m_saveTimer.isActive() || m_saveTimer.remainingTime() > delayMs)
+            m_saveTimer.start(delayMs);
+    };
+    if (QThread::currentThread() == thread())
+        start();
+    else
+        QMetaObject::invokeMethod(this, start, Qt::QueuedConnection);
+}
+
+bool Settings::writeLocked()
+{
+    if (!m_held.isEmpty())
+        return false;
+    QString error;
+    FileStamp stamp;
+    if (!AtomicFile::replace(m_path, renderFile(), &error, &stamp)) {
+        ApplicationDebug::logLow(
+            QStringLiteral("%1 could not be written (error: %2); the file on disk is unchanged").arg(m_path, error));
+        m_dirty = true;
+        if (!m_savePending) {
+            m_savePending = true;
+            scheduleSave(RetryDelayMs);
+        }
+        return false;
+    }
+    m_stamp = stamp;
+    m_written = m_sections;
+    m_dirty = false;
+    ++m_writeCount;
+    return true;
+}
+
+void Settings::onSaveTimer()
+{
+    bool reloaded = false;
+    {
+        QMutexLocker locker(&m_mutex);
+        m_savePending = false;
+        // An outside edit that the watcher has not reported yet is taken in
+        // first, never written over.
+        if (QFileInfo(m_path).isFile() && FileStamp::of(m_path) != m_stamp)
+            reloaded = loadLocked(false);
+        if (m_dirty)
+            writeLocked();
+    }
+    if (reloaded)
+        emit configFileChanged();
+}
+
+bool Settings::flush()
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_held.isEmpty()) {
+        ApplicationDebug::logLow(QStringLiteral("%1 is not written: it %2").arg(m_path, m_held));
+        return false;
+    }
+    return !m_dirty || writeLocked();
 }
 
 GlobalConfiguration Settings::globalConfiguration() const
@@ -401,33 +603,46 @@ void Settings::setADConfiguration(const ADConfiguration &config)
     auto existing = m_adConfigs.find(config.name());
     if (existing == m_adConfigs.end()) {
         m_adConfigs.insert(config.name(), config);
-        save();
+        setSectionLocked(config);
+        requestSaveLocked();
         locker.unlock();
         emit adConfigAdded(config);
         return;
     }
     const ADConfiguration old = *existing;
     *existing = config;
-    save();
+    const QString group = groupOf(config.name());
+    const QByteArray before = m_sections.value(group);
+    setSectionLocked(config);
+    if (m_sections.value(group) != before)
+        requestSaveLocked();
     locker.unlock();
     if (old != config)
         emit adConfigChanged(config);
 }
 
-void Settings::setServerConfiguration(const ServerConfiguration &config)
+bool Settings::setServerConfiguration(const ServerConfiguration &config)
 {
     QMutexLocker locker(&m_mutex);
     m_server = config;
-    save();
+    m_dirty = true;
+    bool written = false;
+    if (m_held.isEmpty())
+        written = writeLocked();
+    else
+        ApplicationDebug::logLow(QStringLiteral("%1 is not written: it %2").arg(m_path, m_held));
     locker.unlock();
     emit serverConfigChanged();
+    return written;
 }
 
 void Settings::removeADConfiguration(const QString &name)
 {
     QMutexLocker locker(&m_mutex);
     m_adConfigs.remove(name);
-    save();
+    m_adExtras.remove(name);
+    m_sections.remove(groupOf(name));
+    requestSaveLocked();
 }
 
 QString Settings::toString() const
@@ -441,8 +656,19 @@ QString Settings::toString() const
 
 bool Settings::isWritable() const
 {
+    return AtomicFile::isWritable(m_path);
+}
+
+QString Settings::heldReason() const
+{
     QMutexLocker locker(&m_mutex);
-    return m_settings->isWritable() && !QFileInfo(m_path).isDir();
+    return m_held;
+}
+
+int Settings::writeCountForTest() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_writeCount;
 }
 
 void Settings::ponConfigFileChanged(const QString &path)
@@ -456,13 +682,16 @@ void Settings::ponConfigFileChanged(const QString &path)
         return;
     if (!m_watcher.files().contains(m_path))
         m_watcher.addPath(m_path);
+    bool reloaded = false;
     {
         QMutexLocker locker(&m_mutex);
-        if (fileFingerprint() == m_knownContent)
+        // The program's own write, or an edit already seen.
+        if (FileStamp::of(m_path) == m_stamp)
             return;
+        reloaded = loadLocked(false);
     }
-    load();
-    emit configFileChanged();
+    if (reloaded)
+        emit configFileChanged();
 }
 
 } // namespace settings

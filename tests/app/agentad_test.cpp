@@ -37,8 +37,8 @@ protected:
         QFile file(m_dir.filePath(QStringLiteral("config.ini")));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("[Global]\nVerboseLevel=high\nFirewallEnabled=true\n\n"
-                   "[WebServer]\nPort=0\nSSLKey=" +
-                   Key + "\n");
+                   "[WebServer]\nPort=" +
+                   QByteArray::number(testsupport::freeTcpPort()) + "\nSSLKey=" + Key + "\n");
         file.close();
         settings::Settings::setDirectoryForTest(m_dir.path());
         ApplicationDebug::create(m_dir.filePath(QStringLiteral("log")));
@@ -143,6 +143,7 @@ TEST_F(AgentAdTest, RemovesOnlyConfigurationsSilentForLongerThanTheTimeout)
     check();
     EXPECT_EQ(names(), "fw-at-limit fw-never fw-recent");
     // The removal reached config.ini, not only memory.
+    ASSERT_TRUE(settings::Settings::instance()->flush());
     QFile file(m_dir.filePath(QStringLiteral("config.ini")));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QByteArray text = file.readAll();

@@ -4,11 +4,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -263,4 +265,32 @@ TEST_F(RotationTest, MissingFolderIsCreatedAndUnwritableFileReportsFailure)
     QDir().mkpath(path("adir.log"));
     Log onDirectory(path("adir.log"), false, 10, 0);
     EXPECT_FALSE(onDirectory.write(QStringLiteral("lost")));
+}
+
+// Logs name users and addresses: the folder is 0750 and its files 0640,
+// also a file an older version left readable by everyone.
+TEST_F(ApplicationDebugTest, FolderAndFilesAreNotForEveryone)
+{
+    const QString older = dir.filePath(QStringLiteral("old/log_test.log"));
+    QDir().mkpath(QFileInfo(older).absolutePath());
+    writeSized(older, 10);
+    ASSERT_EQ(::chmod(QFile::encodeName(older).constData(), 0666), 0);
+    const struct
+    {
+        const char *folder;
+        mode_t folderMode; // 0: not created by the log
+    } cases[] = {{"log", 0750}, {"old", 0}};
+    for (const auto &c : cases) {
+        ApplicationDebug::create(dir.filePath(QString::fromLatin1(c.folder)));
+        ASSERT_TRUE(ApplicationDebug::logLow(QStringLiteral("line")));
+        ApplicationDebug::destroy();
+        struct stat st;
+        if (c.folderMode) {
+            ASSERT_EQ(::stat(QFile::encodeName(dir.filePath(QString::fromLatin1(c.folder))).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.folderMode) << c.folder;
+        }
+        const QString file = dir.filePath(QString::fromLatin1(c.folder) + QStringLiteral("/log_test.log"));
+        ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode_t(0640)) << c.folder;
+    }
 }

@@ -1,18 +1,32 @@
 #include "log/applicationdebug.h"
+#include "settings/initext.h"
 #include "settings/settings.h"
 #include "support/qtprinters.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using settings::ADConfiguration;
+using settings::IniText;
 using settings::Settings;
 
 namespace settings {
-inline void PrintTo(const ADConfiguration &config, std::ostream *os) { *os << config.toString().toStdString(); }
+inline void PrintTo(const ADConfiguration &config, std::ostream *os)
+{
+    *os << config.toString().toStdString();
+}
 } // namespace settings
 
 namespace {
@@ -50,6 +64,28 @@ protected:
         QFile file(dir.filePath(QStringLiteral("log/settings_test.log")));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
+    mode_t configMode() const
+    {
+        struct stat st;
+        return ::stat(QFile::encodeName(configPath()).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+    int logCount(const char *needle) const { return logText().count(needle); }
+    bool waitForLog(const char *needle, int count = 1) const
+    {
+        return QTest::qWaitFor([&] { return logCount(needle) >= count; }, 5000);
+    }
+    // An outside edit: a new file renamed over config.ini, or a rewrite in place.
+    void editConfig(const QByteArray &text, bool byRename) const
+    {
+        const QString target = byRename ? configPath() + QStringLiteral(".edit") : configPath();
+        QFile file(target);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(file.write(text), text.size());
+        file.close();
+        if (byRename) {
+            ASSERT_EQ(::rename(QFile::encodeName(target).constData(), QFile::encodeName(configPath()).constData()), 0);
+        }
+    }
     // The raw value of a key, as a second reader of the file sees it.
     QVariant fileValue(const QString &key) const { return QSettings(configPath(), QSettings::IniFormat).value(key); }
 
@@ -78,17 +114,34 @@ TEST_F(SettingsTest, FirstRunWritesTheDefaults)
     QSettings file(configPath(), QSettings::IniFormat);
     EXPECT_EQ(file.childGroups(), QStringList({"AD-fake_fw", "Global", "WebServer"}));
     const std::pair<const char *, const char *> expected[] = {
-        {"Global/VerboseLevel", "low"}, {"Global/ADObsolescenceTimeout", "604800"},
-        {"Global/FirewallEnabled", "true"}, {"Global/MaxThreadPool", "64"}, {"Global/Lookup", "all"},
-        {"Global/DumpUrl", ""}, {"Global/DumpEnabled", "false"}, {"WebServer/Port", "1301"},
-        {"WebServer/SSLKey", "nil key"}, {"AD-fake_fw/FirewallName", "fake_fw"}, {"AD-fake_fw/Servers/1/ips", "127.0.0.1"},
-        {"AD-fake_fw/Servers/size", "1"}, {"AD-fake_fw/IgnoreList/1/user", "Administrator"},
-        {"AD-fake_fw/Enabled", "false"}, {"AD-fake_fw/CollectInterval", "5"}, {"AD-fake_fw/MaxLogonTime", "28800"},
-        {"AD-fake_fw/MaxSecondToRead", "900"}, {"AD-fake_fw/DnsEnabled", "true"}, {"AD-fake_fw/DnsInterval", "60"},
-        {"AD-fake_fw/SyslogState", "false"}, {"AD-fake_fw/SyslogPort", "514"}, {"AD-fake_fw/SyslogAddr", "any"},
-        {"AD-fake_fw/Probe/Enabled", "true"}, {"AD-fake_fw/Probe/Method", "ping"},
-        {"AD-fake_fw/Probe/ProbeTimeout", "600"}, {"AD-fake_fw/Probe/CacheTimeout", "86400"},
-        {"AD-fake_fw/Probe/MaxConcurrent", "20"}, {"AD-fake_fw/Probe/PingTimeout", "1000"},
+        {"Global/VerboseLevel", "low"},
+        {"Global/ADObsolescenceTimeout", "604800"},
+        {"Global/FirewallEnabled", "true"},
+        {"Global/MaxThreadPool", "64"},
+        {"Global/Lookup", "all"},
+        {"Global/DumpUrl", ""},
+        {"Global/DumpEnabled", "false"},
+        {"WebServer/Port", "1301"},
+        {"WebServer/SSLKey", "nil key"},
+        {"AD-fake_fw/FirewallName", "fake_fw"},
+        {"AD-fake_fw/Servers/1/ips", "127.0.0.1"},
+        {"AD-fake_fw/Servers/size", "1"},
+        {"AD-fake_fw/IgnoreList/1/user", "Administrator"},
+        {"AD-fake_fw/Enabled", "false"},
+        {"AD-fake_fw/CollectInterval", "5"},
+        {"AD-fake_fw/MaxLogonTime", "28800"},
+        {"AD-fake_fw/MaxSecondToRead", "900"},
+        {"AD-fake_fw/DnsEnabled", "true"},
+        {"AD-fake_fw/DnsInterval", "60"},
+        {"AD-fake_fw/SyslogState", "false"},
+        {"AD-fake_fw/SyslogPort", "514"},
+        {"AD-fake_fw/SyslogAddr", "any"},
+        {"AD-fake_fw/Probe/Enabled", "true"},
+        {"AD-fake_fw/Probe/Method", "ping"},
+        {"AD-fake_fw/Probe/ProbeTimeout", "600"},
+        {"AD-fake_fw/Probe/CacheTimeout", "86400"},
+        {"AD-fake_fw/Probe/MaxConcurrent", "20"},
+        {"AD-fake_fw/Probe/PingTimeout", "1000"},
         {"AD-fake_fw/LastUtmConnection", ""},
     };
     for (const auto &e : expected)
@@ -158,6 +211,7 @@ TEST_F(SettingsTest, SaveRenamesSectionsAndKeepsHandWrittenKeys)
     EXPECT_TRUE(s->globalConfiguration().FlushDnsCache);
 
     s->removeADConfiguration(QStringLiteral("nobody"));
+    ASSERT_TRUE(s->flush());
     QSettings file(configPath(), QSettings::IniFormat);
     EXPECT_EQ(file.childGroups(), QStringList({"AD-dup", "AD-y", "Global", "WebServer"}));
     EXPECT_EQ(file.value(QStringLiteral("AD-y/ApiName")).toString(), "Mock");
@@ -165,6 +219,7 @@ TEST_F(SettingsTest, SaveRenamesSectionsAndKeepsHandWrittenKeys)
     EXPECT_EQ(file.value(QStringLiteral("Global/FlushDnsCache")).toString(), "true");
 
     s->removeADConfiguration(QStringLiteral("dup"));
+    ASSERT_TRUE(s->flush());
     file.sync();
     EXPECT_EQ(file.childGroups(), QStringList({"AD-y", "Global", "WebServer"}));
     EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("config.ini?*")}, QDir::Files).isEmpty())
@@ -185,6 +240,7 @@ TEST_F(SettingsTest, SignalsOnAddChangeAndTimestampOnly)
 
     config.setLastUtmConnection(QDateTime(QDate(2025, 5, 6), QTime(7, 8, 9)));
     s->setADConfiguration(config);
+    ASSERT_TRUE(s->flush());
     EXPECT_EQ(changed.count(), 0) << "a new contact time alone is saved, not announced";
     EXPECT_EQ(fileValue(QStringLiteral("AD-FW1/LastUtmConnection")).toString(), "2025-05-06T07:08:09");
 
@@ -211,8 +267,9 @@ TEST_F(SettingsTest, SignalsOnAddChangeAndTimestampOnly)
 
 TEST_F(SettingsTest, HostileFirewallNamesRoundTrip)
 {
-    const QStringList names = {QStringLiteral("a/b"), QStringLiteral("..\\..\\etc"), QStringLiteral("[AD-evil]\nx=1"),
-                               QStringLiteral("tab\there\x01"), QStringLiteral("100%"), QStringLiteral("AD-")};
+    const QStringList names = {
+        QStringLiteral("a/b"),           QStringLiteral("..\\..\\etc"), QStringLiteral("[AD-evil]\nx=1"),
+        QStringLiteral("tab\there\x01"), QStringLiteral("100%"),        QStringLiteral("AD-")};
     {
         Settings *s = Settings::instance();
         for (const QString &name : names)
@@ -306,15 +363,289 @@ TEST_F(SettingsTest, OutsideEditsAreReloaded)
     EXPECT_EQ(reloaded.count(), own);
 }
 
+// A full disk: every failed save is logged, config.ini stays whole and
+// keeps its key, and the first save after space is back logs no error.
+TEST_F(SettingsTest, FullDiskLeavesThePreviousFileWholeAndLogsEveryFailure)
+{
+    const QString small = dir.filePath(QStringLiteral("small"));
+    ASSERT_TRUE(QDir().mkpath(small));
+    if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=512k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "); the full-disk case needs it";
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{QFile::encodeName(small)};
+    Settings::setDirectoryForTest(small);
+    const QString path = small + QStringLiteral("/config.ini");
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("[WebServer]\nPort=1301\nSSLKey=kept secret key 1234\n");
+    }
+    Settings *s = Settings::instance();
+    s->setADConfiguration(firewall(QStringLiteral("FW-before")));
+    ASSERT_TRUE(s->flush());
+    const QByteArray before = [&] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+
+    // Fill the file system, then give back two pages: a save now gets part way.
+    QFile filler(small + QStringLiteral("/filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray chunk(4096, 'f');
+    while (filler.write(chunk) == chunk.size()) {
+    }
+    filler.close();
+    ASSERT_TRUE(filler.resize(filler.size() - 8192));
+
+    for (int round = 1; round <= 3; ++round) {
+        for (int i = 0; i < 40; ++i)
+            s->setADConfiguration(firewall(QStringLiteral("FW-%1-%2").arg(round).arg(i)));
+        EXPECT_FALSE(s->flush());
+        EXPECT_EQ(logCount("config.ini could not be written (error: No space left on device)"), round);
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), before) << "round " << round;
+    }
+    EXPECT_TRUE(QDir(small).entryList({QStringLiteral(".config.ini*")}, QDir::Files | QDir::Hidden).isEmpty());
+
+    ASSERT_TRUE(filler.remove());
+    EXPECT_TRUE(s->flush());
+    EXPECT_EQ(logCount("could not be written"), 3) << "a save reports its own outcome";
+    Settings::destroy();
+    s = Settings::instance();
+    EXPECT_EQ(s->serverConfiguration().SSLKey, "kept secret key 1234");
+    EXPECT_TRUE(s->adConfiguration(QStringLiteral("FW-3-39")).isValid());
+    EXPECT_TRUE(s->adConfiguration(QStringLiteral("FW-before")).isValid());
+    Settings::destroy();
+}
+
+// Edits that cannot be used keep the running configuration and the file as
+// the administrator left it; the next usable edit is taken, and what was
+// stored meanwhile is written then.
+TEST_F(SettingsTest, UnusableEditsAreNeitherUsedNorWrittenOver)
+{
+    writeConfig("[Global]\nVerboseLevel=low\n\n[WebServer]\nPort=1302\nSSLKey=the real key 12345\n");
+    Settings *s = Settings::instance();
+    QSignalSpy reloaded(s, &Settings::configFileChanged);
+    s->setADConfiguration(firewall(QStringLiteral("FW1")));
+    ASSERT_TRUE(s->flush());
+    const QByteArray good = config();
+
+    const struct
+    {
+        const char *what;
+        QByteArray text;
+        bool byRename;
+    } edits[] = {
+        {"[WebServer] misspelt, in place", QByteArray(good).replace("[WebServer]", "[WebServr]"), false},
+        {"garbage, renamed over it", QByteArray("\x01\x02\xff [[[ garbage\n=\n]]\n"), true},
+        {"SSLKey line lost, renamed over it", QByteArray(good).replace("SSLKey=", "SLKey="), true},
+    };
+    int rejected = 0;
+    for (const auto &edit : edits) {
+        editConfig(edit.text, edit.byRename);
+        ASSERT_TRUE(waitForLog("config.ini was changed but ", ++rejected)) << edit.what;
+        EXPECT_EQ(s->serverConfiguration().SSLKey, "the real key 12345") << edit.what;
+        EXPECT_EQ(s->serverConfiguration().Port, 1302) << edit.what;
+        EXPECT_TRUE(s->adConfiguration(QStringLiteral("FW1")).isValid()) << edit.what;
+        s->setADConfiguration(firewall(QStringLiteral("FW-during-%1").arg(rejected)));
+        EXPECT_FALSE(s->flush()) << edit.what;
+        EXPECT_EQ(config(), edit.text) << edit.what;
+    }
+    EXPECT_EQ(reloaded.count(), 0);
+
+    const int readErrors = logCount("cannot be read");
+    editConfig(QByteArray(good).replace("Port=1302", "Port=1303"), true);
+    ASSERT_TRUE(reloaded.wait(5000));
+    EXPECT_EQ(s->serverConfiguration().Port, 1303);
+    EXPECT_TRUE(s->heldReason().isEmpty());
+    ASSERT_TRUE(s->flush());
+    QSettings file(configPath(), QSettings::IniFormat);
+    for (const char *group : {"AD-FW1", "AD-FW-during-1", "AD-FW-during-2", "AD-FW-during-3"})
+        EXPECT_TRUE(file.childGroups().contains(QLatin1String(group))) << group;
+    EXPECT_EQ(file.value(QStringLiteral("WebServer/SSLKey")).toString(), "the real key 12345");
+    EXPECT_EQ(logCount("cannot be read"), readErrors) << "a good reload reports no old error";
+}
+
+// An edit replaces what it changed and nothing else: a configuration stored
+// just before (its save still pending) survives it, one the edit deleted goes.
+TEST_F(SettingsTest, OutsideEditMergesWithPendingSaves)
+{
+    Settings *s = Settings::instance();
+    s->setADConfiguration(firewall(QStringLiteral("KEPT")));
+    s->setADConfiguration(firewall(QStringLiteral("DELETED")));
+    ASSERT_TRUE(s->flush());
+    QSignalSpy reloaded(s, &Settings::configFileChanged);
+    s->setADConfiguration(firewall(QStringLiteral("PENDING")));
+
+    QByteArray edited = config().replace("Port=1301", "Port=1399");
+    const int from = edited.indexOf("[AD-DELETED]");
+    ASSERT_GE(from, 0);
+    edited.remove(from, edited.indexOf("\n[", from + 1) - from + 1);
+    editConfig(edited, true);
+    ASSERT_TRUE(reloaded.wait(5000));
+    EXPECT_EQ(s->serverConfiguration().Port, 1399);
+    EXPECT_TRUE(s->adConfiguration(QStringLiteral("PENDING")).isValid());
+    EXPECT_TRUE(s->adConfiguration(QStringLiteral("KEPT")).isValid());
+    EXPECT_FALSE(s->adConfiguration(QStringLiteral("DELETED")).isValid());
+    ASSERT_TRUE(s->flush());
+    EXPECT_EQ(QSettings(configPath(), QSettings::IniFormat).childGroups(),
+              QStringList({"AD-KEPT", "AD-PENDING", "AD-fake_fw", "Global", "WebServer"}));
+}
+
+// The key is for the owner only: config.ini is written 0600 (a stricter mode
+// the owner chose stays), and the dump never shows the key.
+TEST_F(SettingsTest, KeyStaysWithTheOwner)
+{
+    Settings *s = Settings::instance();
+    EXPECT_EQ(configMode(), mode_t(0600));
+    EXPECT_TRUE(s->toString().contains(QLatin1String("\t sslkey: (default nil key)\n")));
+    const struct
+    {
+        mode_t before;
+        mode_t after;
+    } modes[] = {{0644, 0600}, {0666, 0600}, {0400, 0400}, {0600, 0600}};
+    for (const auto &m : modes) {
+        ASSERT_EQ(::chmod(QFile::encodeName(configPath()).constData(), m.before), 0);
+        settings::ServerConfiguration server = s->serverConfiguration();
+        server.SSLKey = QStringLiteral("secret-%1-abcdefghijkl").arg(m.before, 0, 8);
+        ASSERT_TRUE(s->setServerConfiguration(server));
+        EXPECT_EQ(configMode(), m.after) << std::oct << m.before;
+        EXPECT_TRUE(s->toString().contains(QLatin1String("\t sslkey: (set)\n")));
+        EXPECT_FALSE(s->toString().contains(server.SSLKey));
+    }
+
+    const struct
+    {
+        QString key;
+        bool weak;
+    } keys[] = {{QStringLiteral("nil key"), true},
+                {QStringLiteral("fifteen chars!!"), true},
+                {QString(), true},
+                {QStringLiteral("sixteen chars!!!"), false}};
+    for (const auto &k : keys) {
+        settings::ServerConfiguration server;
+        server.SSLKey = k.key;
+        EXPECT_EQ(!server.keyWeakness().isEmpty(), k.weak) << k.key.toStdString();
+    }
+}
+
+// A burst of stored configurations is written once, within the stated
+// delay; a configuration stored again unchanged writes nothing.
+TEST_F(SettingsTest, BurstOfConfigurationsIsWrittenOnce)
+{
+    Settings *s = Settings::instance();
+    const int before = s->writeCountForTest();
+    for (int i = 0; i < 300; ++i)
+        s->setADConfiguration(firewall(QStringLiteral("BURST%1").arg(i)));
+    EXPECT_EQ(s->writeCountForTest(), before);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return s->writeCountForTest() > before; }, Settings::SaveDelayMs * 5));
+    EXPECT_EQ(s->writeCountForTest(), before + 1);
+    EXPECT_EQ(QSettings(configPath(), QSettings::IniFormat).childGroups().size(), 303);
+
+    s->setADConfiguration(firewall(QStringLiteral("BURST7")));
+    EXPECT_TRUE(s->flush());
+    EXPECT_EQ(s->writeCountForTest(), before + 1);
+}
+
+// kill -9 at any moment leaves a config.ini that reads without error and
+// holds every configuration whose save had completed.
+TEST_F(SettingsTest, KilledWriterLeavesAWholeFile)
+{
+    for (int round = 0; round < 6; ++round) {
+        int pipeFds[2];
+        ASSERT_EQ(::pipe(pipeFds), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(pipeFds[0]);
+            Settings *s = Settings::instance();
+            for (int i = 0;; ++i) {
+                s->setADConfiguration(firewall(QStringLiteral("K%1-%2").arg(round).arg(i)));
+                if (s->flush() && ::write(pipeFds[1], &i, sizeof i) != sizeof i)
+                    ::_exit(1);
+            }
+        }
+        ::close(pipeFds[1]);
+        int completed = -1;
+        int value = 0;
+        for (int n = 0; n < 3 + round * 5 && ::read(pipeFds[0], &value, sizeof value) == sizeof value; ++n)
+            completed = value;
+        ::usleep(useconds_t(round * 700));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        while (::read(pipeFds[0], &value, sizeof value) == sizeof value)
+            completed = value;
+        ::close(pipeFds[0]);
+
+        QSettings file(configPath(), QSettings::IniFormat);
+        ASSERT_EQ(file.status(), QSettings::NoError) << "round " << round;
+        EXPECT_EQ(file.value(QStringLiteral("WebServer/SSLKey")).toString(), "nil key");
+        const QStringList groups = file.childGroups();
+        ASSERT_GE(completed, 0);
+        for (int i = 0; i <= completed; ++i)
+            ASSERT_TRUE(groups.contains(QStringLiteral("AD-K%1-%2").arg(round).arg(i))) << round << " " << i;
+    }
+}
+
+// What IniText writes, QSettings reads back to the same value.
+TEST(IniText, QSettingsReadsBackWhatIsWritten)
+{
+    const QVariant values[] = {
+        QStringLiteral("plain"),
+        QStringLiteral("with, comma"),
+        QStringLiteral(" leading and trailing "),
+        QStringLiteral("quote\" back\\slash"),
+        QStringLiteral("semi;colon = equals"),
+        QStringLiteral("tab\tnew\nline\rend"),
+        QStringLiteral("\u00e9t\u00e9 \u4e2d\u6587 \U0001F600"),
+        QStringLiteral("@at the start"),
+        QString(QChar(1)) + QStringLiteral("a1") + QString(QChar(0x7f)) + QStringLiteral("f"),
+        QString(QChar(0)) + QStringLiteral("0 after a nul"),
+        QString(),
+        QStringList{QStringLiteral("a"), QStringLiteral("b, c"), QString()},
+        QStringList{},
+        -5,
+        4000000000u,
+        true,
+        QByteArray("\x00\xff raw bytes", 13),
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("roundtrip.ini"));
+    const QString keyName = QStringLiteral("odd key %1 \u00e9/sub");
+    for (const QVariant &value : values) {
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(IniText::sectionHeader(QStringLiteral("group/x")) + IniText::line(keyName, value));
+        }
+        QSettings read(path, QSettings::IniFormat);
+        ASSERT_EQ(read.status(), QSettings::NoError) << value.toString().toStdString();
+        const QVariant back = read.value(QStringLiteral("group/x/") + keyName);
+        if (value.userType() == QMetaType::QStringList)
+            EXPECT_EQ(back.toStringList(), value.toStringList());
+        else if (value.userType() == QMetaType::QByteArray)
+            EXPECT_EQ(back.toByteArray(), value.toByteArray());
+        else
+            EXPECT_EQ(back.toString(), value.toString()) << IniText::value(value).toStdString();
+    }
+    EXPECT_EQ(IniText::sectionHeader(QString()), "[General]\n");
+}
+
 TEST(ADConfigurationText, DumpAndProbeNames)
 {
     ADConfiguration config(QStringLiteral("FW"));
     config.setServers({QStringLiteral("10.0.0.2"), QStringLiteral("10.0.0.1")});
     EXPECT_EQ(config.shortName(), "10.0.0.1_10.0.0.2");
-    config.setServers({QStringLiteral("192.168.100.101"), QStringLiteral("192.168.100.102"), QStringLiteral("192.168.100.103")});
+    config.setServers(
+        {QStringLiteral("192.168.100.101"), QStringLiteral("192.168.100.102"), QStringLiteral("192.168.100.103")});
     EXPECT_EQ(config.shortName().size(), 30);
     const QString dump = config.toString();
-    EXPECT_TRUE(dump.startsWith(QLatin1String("[ADConfiguration - FW]\n\t firewall name: FW\n\t domain controllers: 192.168.100.101,")));
+    EXPECT_TRUE(dump.startsWith(
+        QLatin1String("[ADConfiguration - FW]\n\t firewall name: FW\n\t domain controllers: 192.168.100.101,")));
     EXPECT_FALSE(dump.contains(QLatin1String("collectApiName")));
     config.setApiName(QStringLiteral("Mock"));
     EXPECT_TRUE(config.toString().contains(QLatin1String("\t collectApiName: Mock\n")));
