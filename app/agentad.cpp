@@ -87,6 +87,23 @@ void AgentAd::quitApplication()
     QCoreApplication::quit();
 }
 
+void AgentAd::failStart(const QString &reason)
+{
+    // The log, the service manager's status and the exit code all say it:
+    // systemd then counts a failure and restarts the service.
+    ApplicationDebug::logLow(reason);
+    reportFailure(reason, ExitFailure);
+    stop();
+    QCoreApplication::exit(ExitFailure);
+}
+
+void AgentAd::warnAboutWeakKey()
+{
+    const QString weakness = settings::Settings::instance()->serverConfiguration().keyWeakness();
+    if (!weakness.isEmpty())
+        ApplicationDebug::logLow(QStringLiteral("Warning: %1").arg(weakness));
+}
+
 void AgentAd::start()
 {
     QDir().mkpath(crashDumpDirectory());
@@ -98,11 +115,10 @@ void AgentAd::start()
     crashHandler = std::make_unique<crash::CrashHandler>(crashDumpDirectory(), VersionText);
 
     if (!config->isWritable()) {
-        logMessage(
-            QStringLiteral("Unable to start service. config.ini file is not writable. Please check directory rights."),
-            QtServiceBase::Error);
-        stop();
-        quitApplication();
+        const QString reason =
+            QStringLiteral("Unable to start service. config.ini file is not writable. Please check directory rights.");
+        logMessage(reason, QtServiceBase::Error);
+        failStart(reason);
         return;
     }
 
@@ -113,7 +129,10 @@ void AgentAd::start()
     if (!key.isEmpty()) {
         settings::ServerConfiguration server = config->serverConfiguration();
         server.SSLKey = key;
-        config->setServerConfiguration(server);
+        if (!config->setServerConfiguration(server)) {
+            failStart(QStringLiteral("Web server ssl key could not be stored in %1.").arg(config->configPath()));
+            return;
+        }
         ApplicationDebug::logLow(QStringLiteral("Web server ssl key set from command line."));
         stop();
         quitApplication();
@@ -136,6 +155,7 @@ void AgentAd::start()
     ApplicationDebug::logHigh(ShortVersionText);
     ApplicationDebug::logHigh(QStringLiteral(" config:"));
     ApplicationDebug::logHigh(config->toString());
+    warnAboutWeakKey();
 
     startAll();
 
@@ -143,8 +163,7 @@ void AgentAd::start()
     connect(server, &UtmConnect::Server::initialRules, this, &AgentAd::onInitialRules, Qt::UniqueConnection);
     connect(server, &UtmConnect::Server::newRules, this, &AgentAd::onNewRules, Qt::UniqueConnection);
     if (!server->start()) {
-        stop();
-        quitApplication();
+        failStart(server->errorText());
         return;
     }
 
@@ -204,14 +223,14 @@ void AgentAd::onConfigFileChanged()
     ApplicationDebug::logHigh(QStringLiteral("Config file changed"));
     ApplicationDebug::logHigh(config->toString());
     applyVerboseLevel();
+    warnAboutWeakKey();
     stopAll();
     startAll();
     UtmConnect::Server *server = UtmConnect::Server::instance();
     if (!config->globalConfiguration().FirewallEnabled) {
         server->close();
     } else if (!server->start()) {
-        stop();
-        quitApplication();
+        failStart(server->errorText());
     }
 }
 
@@ -230,7 +249,8 @@ void AgentAd::interruptHandler()
     AgentAd *agent = agentInstance.load();
     if (!agent)
         return;
-    agent->stopAll();
+    // The same stop as the service's, with its log lines.
+    agent->stop();
     QThread *thread = agent->thread();
     thread->exit(0);
     // The watcher calls this on the agent's own thread: the loop ends once we return.

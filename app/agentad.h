@@ -44,6 +44,8 @@ public:
     static const QString VersionText;
     // "Ferrowinden SSO Agent 3.0": the prefix of the start and stop lines.
     static const QString ShortVersionText;
+    // The exit code of a start that failed and of a stop forced by an error.
+    static constexpr int ExitFailure = 1;
 
     AgentAd(int argc, char **argv);
     ~AgentAd() override;
@@ -77,7 +79,8 @@ public:
     LogonCollector *logonCollectorForTest(const QString &adName) const { return collectors.value(adName).data(); }
     LogoffCollector *logoffCollectorForTest(const QString &name) const { return logoffCollectors.value(name).data(); }
 
-    // SIGINT: stop all collection and leave the event loop with code 0.
+    // SIGINT (and SIGTERM in the console): stop as the service stops and
+    // leave the event loop with code 0.
     static void interruptHandler();
 
 signals:
@@ -119,6 +122,10 @@ private:
     // Whether the firewall of a configuration is connected right now.
     bool isFirewallConnected(const settings::ADConfiguration &config) const;
     void quitApplication();
+    // Logs why, tells the service manager, stops and ends the event loop with ExitFailure.
+    void failStart(const QString &reason);
+    // A warning at level low when SSLKey is the default or short.
+    void warnAboutWeakKey();
 
     // One logon collector per adName and one logoff collector per firewall
     // configuration name; they live in threads of their own.

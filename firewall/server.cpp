@@ -9,7 +9,11 @@
 
 #include <QHostAddress>
 #include <QTimerEvent>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace UtmConnect {
 
@@ -27,6 +31,45 @@ QString addressText(const QHostAddress &address)
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+// A listening socket on every local address (IPv6 and IPv4 on one socket,
+// IPv4 alone where IPv6 is missing), with a queue long enough for firewalls
+// that all reconnect after a restart. -1 with the reason in *error.
+int listeningSocket(quint16 port, QString *error)
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool v6 = fd >= 0;
+    if (!v6)
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return -1;
+    }
+    const int on = 1;
+    const int off = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int result;
+    if (v6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    if (result != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace
@@ -69,20 +112,44 @@ Server::~Server()
 
 bool Server::start()
 {
-    if (pskServer->isListening())
-        return true;
     const settings::GlobalConfiguration global = settings::Settings::instance()->globalConfiguration();
     if (!global.FirewallEnabled)
         return true;
     const qint32 port = settings::Settings::instance()->serverConfiguration().Port;
-    if (port < 0 || port > 65535 || !pskServer->listen(QHostAddress::Any, quint16(port))) {
-        ApplicationDebug::logLow(QStringLiteral("Unable to listen on port %1").arg(port));
+    const bool listening = pskServer->isListening();
+    if (listening && port == qint32(pskServer->serverPort()))
+        return true;
+
+    if (port < 1 || port > 65535) {
+        m_errorText =
+            QStringLiteral("Unable to listen on port %1 (error: Port must be a number from 1 to 65535)").arg(port);
+        ApplicationDebug::logLow(m_errorText);
         return false;
     }
-    // Qt listens with a queue of 50; firewalls that all reconnect after a
-    // restart would otherwise wait out SYN retries. Listening again on a
-    // listening socket only resizes its queue.
-    ::listen(int(pskServer->socketDescriptor()), SOMAXCONN);
+    QString error;
+    const int fd = listeningSocket(quint16(port), &error);
+    if (fd < 0) {
+        m_errorText = QStringLiteral("Unable to listen on port %1 (error: %2)").arg(port).arg(error);
+        ApplicationDebug::logLow(m_errorText);
+        // A changed Port that is in use leaves the old one serving.
+        if (listening) {
+            ApplicationDebug::logLow(QStringLiteral("still listening on port %1").arg(pskServer->serverPort()));
+            return true;
+        }
+        return false;
+    }
+    // The old port closes only now that the new one is bound.
+    const quint16 previous = listening ? pskServer->serverPort() : 0;
+    pskServer->close();
+    if (!pskServer->setSocketDescriptor(fd)) {
+        ::close(fd);
+        m_errorText = QStringLiteral("Unable to listen on port %1 (error: %2)").arg(port).arg(pskServer->errorString());
+        ApplicationDebug::logLow(m_errorText);
+        return false;
+    }
+    if (previous != 0)
+        ApplicationDebug::logLow(QStringLiteral("listening on port %1 instead of %2").arg(port).arg(previous));
+    m_errorText.clear();
     if (timerId == 0)
         timerId = startTimer(KeepAliveCheckMs, Qt::CoarseTimer);
     return true;
@@ -141,23 +208,29 @@ void Server::newConnection()
         ApplicationDebug::logLow(
             QStringLiteral("[UtmConnect] %1: %2").arg(peer, QStringLiteral("connection initiated")));
 
-        const QList<Client *> copy = clients;
-        for (Client *client : copy) {
-            if (client->peerText() == peer) {
-                logLine(QStringLiteral("New connection for %1, remove previous connection").arg(peer));
-                if (PskSocket *old = client->socket())
-                    old->close();
-            }
-        }
-
         // Read now, so that a changed key applies to every later connection.
         socket->setPskKey(settings::Settings::instance()->serverConfiguration().SSLKey.toUtf8());
 
         auto *client = new Client(socket);
         clients.append(client);
+        // Only a newcomer that proved the key replaces the firewall of its address.
+        connect(socket, &PskSocket::encrypted, this, [this, client] { replacePreviousConnections(client); });
         connect(client, &QObject::destroyed, this, &Server::clientDestroyed);
         connect(client, &Client::initialRules, this, &Server::initialRules);
         connect(client, &Client::newRules, this, &Server::newRules);
+    }
+}
+
+void Server::replacePreviousConnections(Client *newcomer)
+{
+    const QString peer = newcomer->peerText();
+    const QList<Client *> copy = clients;
+    for (Client *client : copy) {
+        if (client == newcomer || client->peerText() != peer || !clients.contains(client))
+            continue;
+        logLine(QStringLiteral("New connection for %1, remove previous connection").arg(peer));
+        if (PskSocket *old = client->socket())
+            old->close();
     }
 }
 

@@ -16,7 +16,9 @@ class Client;
 
 // The endpoint firewalls connect to: listens on the configured Port of all
 // local addresses through a PskServer, gives every new connection the
-// current SSLKey and a Client, keeps one connection per firewall address,
+// current SSLKey and a Client, keeps one connection per firewall address
+// (a newcomer replaces the previous connection of its address once it has
+// completed the TLS handshake, so that nobody without the key evicts a firewall),
 // routes logons and logoffs to the firewall they are addressed to, relays
 // the firewalls' rules, and closes connections that fell silent (no data for
 // more than 240 seconds) or never finished their TLS handshake (30 seconds).
@@ -35,10 +37,15 @@ public:
     static Server *instance();
     static void destroy();
 
-    // Listens when not listening and FirewallEnabled is set. False (after the
-    // log line "Unable to listen on port <n>") when the port cannot be bound;
-    // true otherwise, also when FirewallEnabled is false.
+    // Listens when FirewallEnabled is set: on Port when not listening, or on
+    // the new Port when it changed (the old port is closed once the new one
+    // is bound; when it cannot be bound the old one stays and this returns
+    // true). False, after the log line "Unable to listen on port <n> (error:
+    // <why>)", when Port is outside 1 to 65535 or nothing listens because it
+    // cannot be bound; true otherwise, also when FirewallEnabled is false.
     bool start();
+    // The last "Unable to listen ..." line; empty after a successful start.
+    const QString &errorText() const { return m_errorText; }
     void resume();
     // Stops listening; established connections stay.
     void close();
@@ -47,7 +54,6 @@ public:
     Client *findClient(const QString &adName, const QString &fw) const;
 
     bool isListening() const;
-    // The port actually bound (differs from Port when Port is 0).
     quint16 serverPort() const;
     const QList<Client *> &clientList() const { return clients; }
     // Runs the periodic time-limit check now (tests drive it with injected time).
@@ -73,10 +79,12 @@ private:
     Server();
     ~Server() override;
     void checkConnections();
+    void replacePreviousConnections(Client *newcomer);
 
     QList<Client *> clients;
     PskServer *pskServer = nullptr;
     int timerId = 0;
+    QString m_errorText;
 };
 
 } // namespace UtmConnect

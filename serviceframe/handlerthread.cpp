@@ -118,14 +118,32 @@ void HandlerThread::applicationReady(QObject *controllerHandler)
 
 void HandlerThread::applicationFinished(int exitCode)
 {
+    QByteArray failure;
     {
         QMutexLocker locker(&m_mutex);
         m_finished = true;
         m_controllerHandler = nullptr;
         m_state = ServiceState::Stopped;
+        failure = m_failure;
         m_condition.wakeAll();
     }
-    sd_notifyf(0, "STATUS=stopped\nEXIT_STATUS=%d", exitCode);
+    if (failure.isEmpty())
+        sd_notifyf(0, "STATUS=stopped\nEXIT_STATUS=%d", exitCode);
+    else
+        sd_notifyf(0, "STATUS=failed: %s\nEXIT_STATUS=%d", failure.constData(), exitCode);
+}
+
+void HandlerThread::reportFailure(const QString &reason)
+{
+    // One status line: no line breaks, no NUL.
+    QByteArray text = reason.toUtf8();
+    text.replace('\n', ' ').replace('\r', ' ').replace('\0', ' ');
+    {
+        QMutexLocker locker(&m_mutex);
+        m_failure = text;
+        m_state = ServiceState::StopPending;
+    }
+    sd_notify(0, ("STOPPING=1\nSTATUS=" + text).constData());
 }
 
 void HandlerThread::shutdown()

@@ -38,6 +38,9 @@ public:
     void requestDone();
     // Application thread: a stop decided there (SIGTERM).
     void beginStop();
+    // Application thread: the service failed; systemd sees the reason as
+    // its status, and "running" is no longer reported.
+    void reportFailure(const QString &reason);
 
     serviceframe::ServiceState state() const;
 
@@ -68,4 +71,5 @@ private:
     quint64 m_posted = 0;
     quint64 m_done = 0;
     serviceframe::ServiceState m_state = serviceframe::ServiceState::Stopped;
+    QByteArray m_failure; // the reason of reportFailure, for the last status line
 };

@@ -186,7 +186,9 @@ int QtServiceBasePrivate::runApplication(const QStringList &arguments)
     auto starter = std::make_unique<QtServiceStarter>(this);
     QTimer::singleShot(0, starter.get(), &QtServiceStarter::slotStart);
     std::unique_ptr<SignalWatcher> watcher(createSignalWatcher());
-    const int result = q->executeApplication();
+    int result = q->executeApplication();
+    if (result == 0)
+        result = failureExitCode;
     watcher.reset();
     starter.reset();
     delete QCoreApplication::instance();
@@ -216,6 +218,8 @@ bool QtServiceBasePrivate::runService(int *exitCode)
     std::unique_ptr<SignalWatcher> watcher(createSignalWatcher());
     thread->applicationReady(handler.get());
     *exitCode = q->executeApplication();
+    if (*exitCode == 0)
+        *exitCode = failureExitCode;
 
     thread->applicationFinished(*exitCode);
     thread->shutdown();
@@ -259,6 +263,13 @@ QtServiceBase::QtServiceBase(int argc, char **argv, const QString &name)
 QtServiceBase::~QtServiceBase()
 {
     QtServiceBasePrivate::instance = nullptr;
+}
+
+void QtServiceBase::reportFailure(const QString &reason, int exitCode)
+{
+    d_ptr->failureExitCode = exitCode != 0 ? exitCode : 1;
+    if (d_ptr->handlerThread)
+        d_ptr->handlerThread->reportFailure(reason);
 }
 
 QtServiceBase *QtServiceBase::instance()

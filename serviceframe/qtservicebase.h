@@ -39,6 +39,12 @@ public:
     void logMessage(const QString &message, MessageType type = Success, int id = 0, uint category = 0,
                     const QByteArray &data = QByteArray());
 
+    // The service failed (a start that cannot go on, a stop forced by an
+    // error): the reason becomes the service manager's status line and the
+    // process exits with exitCode (not 0) whatever the event loop returns.
+    // Application thread.
+    void reportFailure(const QString &reason, int exitCode);
+
     static QtServiceBase *instance();
 
     // Called on the application thread for SIGINT, and for SIGTERM when running

@@ -36,6 +36,7 @@ public:
     QtServiceController controller;
     HandlerThread *handlerThread = nullptr;
     bool stopRequested = false;
+    int failureExitCode = 0; // set by reportFailure
 
     static QtServiceBase *instance;
     static QtServiceBase::InterruptHandler interruptHandler;

@@ -89,6 +89,9 @@ QByteArray unitFileText(const QString &serviceName, const QString &description, 
     text += QStringLiteral("[Service]\n");
     text += QStringLiteral("Type=notify\n");
     text += QStringLiteral("ExecStart=\"%1\"\n").arg(command);
+    // A failed start or a stop forced by an error exits non-zero: try again.
+    text += QStringLiteral("Restart=on-failure\n");
+    text += QStringLiteral("RestartSec=5\n");
     text += QStringLiteral("User=%1\n").arg(escapeSpecifiers(user));
     // A crash (the agent dies of its fatal signal after writing its report) brings it back.
     text += QStringLiteral("Restart=on-failure\n");

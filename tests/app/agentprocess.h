@@ -42,8 +42,9 @@ protected:
         m_env.insert(QStringLiteral("SSO_AGENT_RUNTIME_DIR"), m_runtime.path());
         m_env.insert(QStringLiteral("SSO_AGENT_SYSLOG_SOCKET"), socketPath("syslog"));
         m_env.insert(QStringLiteral("TMPDIR"), m_instance.filePath(QStringLiteral("tmp")));
-        // The agent listens once started: any free port, never the default one.
-        m_instance.writeFile(QStringLiteral("config.ini"), "[WebServer]\nPort=0\n");
+        // The agent listens once started: a free port, never the default one.
+        m_port = testsupport::freeTcpPort();
+        m_instance.writeFile(QStringLiteral("config.ini"), "[WebServer]\nPort=" + QByteArray::number(m_port) + "\n");
     }
 
     void TearDown() override
@@ -118,6 +119,7 @@ protected:
     }
 
     testsupport::TempInstance m_instance;
+    quint16 m_port = 0;
     QTemporaryDir m_units;
     QTemporaryDir m_runtime;
     QTemporaryDir m_sockets;

@@ -3,8 +3,11 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTcpServer>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <iostream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -57,6 +60,7 @@ TEST_F(AgentCommandLine, InstallWritesTheUnitOnceAndUninstallRemovesIt)
     EXPECT_EQ(result.out, "The service Ferrowinden SSO Agent has been installed under: " + exe.toLatin1() + "\n");
     for (const QString &expected :
          {QStringLiteral("ExecStart=\"%1\"").arg(exe), QStringLiteral("User=root"),
+          QStringLiteral("Restart=on-failure"),
           QStringLiteral("Description=Survey Active Directory events and forward authentications to Ferrowinden "
                          "appliances (3.0.2)")})
         EXPECT_TRUE(unitHasLine(expected)) << expected.toStdString() << "\n" << unitText().toStdString();
@@ -183,10 +187,13 @@ TEST_F(AgentCommandLine, ServiceInstallRunPauseResumeCommandStopUninstall)
     EXPECT_EQ(finish(service), 0);
     EXPECT_FALSE(QFileInfo::exists(controlPath()));
     EXPECT_EQ(logTexts(), (QStringList{"Ferrowinden SSO Agent 3.0.2 2022-01-07 16:05 loaded",
-                                       "Ferrowinden SSO Agent 3.0 starting...", "Ferrowinden SSO Agent 3.0 started",
-                                       "Ferrowinden SSO Agent 3.0  pausing...", "Ferrowinden SSO Agent 3.0  paused.",
-                                       "Ferrowinden SSO Agent 3.0 resuming...", "Ferrowinden SSO Agent 3.0 resumed",
-                                       "Ferrowinden SSO Agent 3.0 stopping...", "Ferrowinden SSO Agent 3.0 stopped"}));
+                                       "Ferrowinden SSO Agent 3.0 starting...",
+                                       "Warning: the pre-shared key (SSLKey) is the default \"nil key\", which anyone "
+                                       "can use to connect as a firewall: set your own with -k",
+                                       "Ferrowinden SSO Agent 3.0 started", "Ferrowinden SSO Agent 3.0  pausing...",
+                                       "Ferrowinden SSO Agent 3.0  paused.", "Ferrowinden SSO Agent 3.0 resuming...",
+                                       "Ferrowinden SSO Agent 3.0 resumed", "Ferrowinden SSO Agent 3.0 stopping...",
+                                       "Ferrowinden SSO Agent 3.0 stopped"}));
     EXPECT_TRUE(run({QStringLiteral("-v")}).out.endsWith("is installed and not running\n\n"));
 }
 
@@ -246,21 +253,68 @@ TEST_F(AgentCommandLine, StaleControlSocketIsReplacedAndASecondInstanceRefused)
     EXPECT_FALSE(QFileInfo::exists(controlPath()));
 }
 
-TEST_F(AgentCommandLine, UnwritableConfigurationStopsTheServiceAndReportsToSyslog)
+// A start that cannot go on exits non-zero (so that systemd sees a failure
+// and restarts the service) and says why in the log and in systemd's status.
+TEST_F(AgentCommandLine, FailedStartsExitNonZeroAndSayWhy)
 {
-    // A folder named config.ini cannot be written as a file, not even by root.
-    QFile::remove(m_instance.filePath(QStringLiteral("config.ini")));
-    ASSERT_TRUE(QDir().mkpath(m_instance.filePath(QStringLiteral("config.ini"))));
-    testsupport::DatagramListener notify(socketPath("notify"));
-    testsupport::DatagramListener syslog(socketPath("syslog"));
-    QProcess *service = startService(notify);
-    const QByteArray entry = syslog.waitFor("config.ini", 15000);
-    EXPECT_TRUE(entry.startsWith("<27>"));
-    EXPECT_TRUE(
-        entry.endsWith(": Unable to start service. config.ini file is not writable. Please check directory rights."))
-        << entry.toStdString();
-    EXPECT_EQ(finish(service), 0);
-    EXPECT_FALSE(log().contains(QStringLiteral("starting...")));
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
+    const QByteArray unwritable =
+        "Unable to start service. config.ini file is not writable. Please check directory rights.";
+    const QString config = m_instance.filePath(QStringLiteral("config.ini"));
+    const struct
+    {
+        const char *what;
+        QByteArray port; // empty: config.ini is made unwritable instead
+        bool immutable;
+        QByteArray reason;
+    } cases[] = {
+        {"config.ini is a folder", "", false, unwritable},
+        {"config.ini is immutable", "1", true, unwritable},
+        {"port in use", QByteArray::number(occupant.serverPort()), false,
+         "Unable to listen on port " + QByteArray::number(occupant.serverPort()) + " (error: Address already in use)"},
+        {"Port 99999", "99999", false, "Unable to listen on port 99999 (error: Port must be a number from 1 to 65535)"},
+        {"Port -1", "-1", false, "Unable to listen on port -1 (error: Port must be a number from 1 to 65535)"},
+        {"Port 0", "0", false, "Unable to listen on port 0 (error: Port must be a number from 1 to 65535)"},
+        {"Port not a number", "13o1", false,
+         "Unable to listen on port 0 (error: Port must be a number from 1 to 65535)"},
+    };
+    int round = 0;
+    for (const auto &c : cases) {
+        QFile::remove(m_instance.filePath(QStringLiteral("log/ferrowinden-sso-agent.log")));
+        QDir(config).removeRecursively();
+        QFile::remove(config);
+        if (c.port.isEmpty())
+            ASSERT_TRUE(QDir().mkpath(config));
+        else
+            m_instance.writeFile(QStringLiteral("config.ini"), "[WebServer]\nPort=" + c.port + "\nSSLKey=k\n");
+        if (c.immutable && QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), config}) != 0) {
+            std::cerr << "skipped \"" << c.what << "\": chattr +i is not supported here\n";
+            continue;
+        }
+        ++round;
+        testsupport::DatagramListener notify(socketPath(("notify" + QByteArray::number(round)).constData()));
+        testsupport::DatagramListener syslog(socketPath(("syslog" + QByteArray::number(round)).constData()));
+        QProcessEnvironment environment = m_env;
+        environment.insert(QStringLiteral("NOTIFY_SOCKET"), notify.path());
+        environment.insert(QStringLiteral("SSO_AGENT_SYSLOG_SOCKET"), syslog.path());
+        QProcess *service = start({}, environment);
+        EXPECT_EQ(finish(service), 1) << c.what;
+        if (c.immutable)
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), config});
+        EXPECT_TRUE(log().contains(QString::fromUtf8(c.reason))) << c.what << "\n" << log().toStdString();
+        EXPECT_FALSE(log().contains(QStringLiteral("3.0 started"))) << c.what;
+        EXPECT_FALSE(notify.waitFor("STATUS=" + c.reason, 5000).isEmpty()) << c.what;
+        EXPECT_FALSE(notify.waitFor("STATUS=failed: " + c.reason + "\nEXIT_STATUS=1", 5000).isEmpty()) << c.what;
+        if (c.reason == unwritable) {
+            const QByteArray entry = syslog.waitFor("config.ini", 5000);
+            EXPECT_TRUE(entry.startsWith("<27>")) << c.what;
+            EXPECT_TRUE(entry.endsWith(": " + unwritable)) << entry.toStdString();
+        }
+    }
+    // The console run fails the same way.
+    m_instance.writeFile(QStringLiteral("config.ini"), "[WebServer]\nPort=99999\n");
+    EXPECT_EQ(finish(start({QStringLiteral("-e")})), 1);
 }
 
 // The console run (-e): the verbose level decides what the start writes,
@@ -282,8 +336,9 @@ TEST_F(AgentCommandLine, ExecRunsUntilInterruptedOrTerminated)
     };
     for (const auto &c : cases) {
         QFile::remove(m_instance.filePath(QStringLiteral("log/ferrowinden-sso-agent.log")));
-        m_instance.writeFile(QStringLiteral("config.ini"),
-                             QByteArray("[WebServer]\nPort=0\nSSLKey=kept\n[Global]\nVerboseLevel=") + c.level + "\n");
+        m_instance.writeFile(QStringLiteral("config.ini"), "[WebServer]\nPort=" + QByteArray::number(m_port) +
+                                                               "\nSSLKey=kept\n[Global]\nVerboseLevel=" + c.level +
+                                                               "\n");
         QProcess *agent = start(c.arguments);
         // "loaded" is written before the level applies, whatever it is.
         ASSERT_TRUE(waitForLog(c.starting ? QStringLiteral("3.0 started") : QStringLiteral("16:05 loaded"))) << c.level;
@@ -291,9 +346,15 @@ TEST_F(AgentCommandLine, ExecRunsUntilInterruptedOrTerminated)
         EXPECT_EQ(finish(agent), 0);
         EXPECT_EQ(log().contains(QStringLiteral("3.0 starting...")), c.starting) << c.level;
         EXPECT_EQ(log().contains(QStringLiteral(":  config:\r\n")), c.configDump) << c.level;
-        if (c.starting && !c.configDump) {
-            EXPECT_TRUE(log().endsWith(QStringLiteral("Ferrowinden SSO Agent 3.0 started\r\n"))) << c.level;
+        // Stopped like the service, with the same lines; the dump shows no key.
+        if (c.starting) {
+            EXPECT_EQ(logTexts().mid(logTexts().size() - 2),
+                      (QStringList{"Ferrowinden SSO Agent 3.0 stopping...", "Ferrowinden SSO Agent 3.0 stopped"}))
+                << c.level;
+            EXPECT_TRUE(log().contains(QStringLiteral("Warning: the pre-shared key (SSLKey) is shorter than 16")));
         }
+        EXPECT_EQ(log().contains(QStringLiteral("\t sslkey: (set)\n")), c.configDump) << c.level;
+        EXPECT_FALSE(log().contains(QStringLiteral("sslkey: kept"))) << c.level;
         EXPECT_FALSE(log().contains(QStringLiteral("ssl key"))) << c.level;
         EXPECT_TRUE(m_instance.readFile(QStringLiteral("config.ini")).contains("SSLKey=kept"));
     }
@@ -314,6 +375,17 @@ TEST_F(AgentCommandLine, ExecKeyOptionStoresTheKeyAndDoesNotRun)
         << config.toStdString();
     EXPECT_EQ(logTexts(), (QStringList{"Web server ssl key set from command line.",
                                        "Ferrowinden SSO Agent 3.0 stopping...", "Ferrowinden SSO Agent 3.0 stopped"}));
+    // The key is for the owner only; so are the logs.
+    const struct
+    {
+        const char *path;
+        mode_t mode;
+    } modes[] = {{"config.ini", 0600}, {"log", 0750}, {"log/ferrowinden-sso-agent.log", 0640}};
+    for (const auto &m : modes) {
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(m_instance.filePath(QString::fromLatin1(m.path))).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, m.mode) << m.path;
+    }
 }
 
 } // namespace

@@ -29,7 +29,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_dir.isValid());
-        writeConfig(true, 0);
+        writeConfig(true, testsupport::freeTcpPort());
         settings::Settings::setDirectoryForTest(m_dir.path());
         ApplicationDebug::create(m_dir.filePath(QStringLiteral("log")));
         settings::Settings::instance();

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTcpServer>
 #include <stdexcept>
 
 namespace testsupport {
@@ -94,6 +95,14 @@ QString logFolderText(const QString &instanceDir)
             text += QString::fromUtf8(file.readAll());
     }
     return text;
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::Any, 0))
+        throw std::runtime_error("no free TCP port");
+    return probe.serverPort();
 }
 
 } // namespace testsupport

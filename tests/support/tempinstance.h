@@ -40,6 +40,8 @@ bool sampleLogsRequired();
 QString binaryPath(const QString &relative);
 // Everything written to the log files of the folder "log" below instanceDir.
 QString logFolderText(const QString &instanceDir);
+// A TCP port that nothing listens on right now (the agent refuses Port 0).
+quint16 freeTcpPort();
 
 } // namespace testsupport
 
