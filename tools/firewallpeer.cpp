@@ -260,8 +260,11 @@ void TlsPskClient::pump()
                 continue;
             }
             const int error = SSL_get_error(m_ssl, n);
-            if (error == SSL_ERROR_ZERO_RETURN)
+            if (error == SSL_ERROR_ZERO_RETURN) {
+                // The agent ended the session cleanly: nothing more to send.
+                m_closing = true;
                 m_socket.disconnectFromHost();
+            }
             break;
         }
         if (!plain.isEmpty())
@@ -286,6 +289,9 @@ void TlsPskClient::flushCiphertext()
 
 void TlsPskClient::send(const QByteArray &data)
 {
+    // After our own close there is no session to write to; that is no failure.
+    if (m_closing)
+        return;
     if (!m_encrypted) {
         m_pendingPlain.append(data);
         return;
@@ -306,6 +312,10 @@ void TlsPskClient::send(const QByteArray &data)
 
 void TlsPskClient::close()
 {
+    if (m_closing)
+        return;
+    m_closing = true;
+    m_pendingPlain.clear();
     if (m_ssl && m_encrypted && !m_failed) {
         SSL_shutdown(m_ssl);
         flushCiphertext();
@@ -341,6 +351,12 @@ FirewallPeer::FirewallPeer(const Options &options, QObject *parent) : QObject(pa
         emit disconnected();
     });
     connect(&m_keepAlive, &QTimer::timeout, this, [this] { sendText(PeerProtocol::keepAlive()); });
+}
+
+void FirewallPeer::close()
+{
+    m_keepAlive.stop();
+    m_tls.close();
 }
 
 void FirewallPeer::start()

@@ -80,7 +80,7 @@ public:
                         const QHostAddress &bindAddress = QHostAddress());
     // Plaintext; held back until the handshake is done.
     void send(const QByteArray &data);
-    // Sends the TLS close notification and closes.
+    // Sends the TLS close notification and closes; later sends are dropped.
     void close();
     void abort();
     bool isEncrypted() const { return m_encrypted; }
@@ -112,6 +112,7 @@ private:
     QByteArray m_pendingPlain;
     bool m_encrypted = false;
     bool m_failed = false;
+    bool m_closing = false;
     QString m_error;
 };
 
@@ -150,7 +151,8 @@ public:
     void start();
     void sendText(const QString &text) { sendRaw(PeerProtocol::frame(text)); }
     void sendRaw(const QByteArray &bytes) { m_tls.send(bytes); }
-    void close() { m_tls.close(); }
+    // Ends the session: no more keep-alives, the TLS close notification, close.
+    void close();
 
     const QList<PeerMessage> &messages() const { return m_messages; }
     // Messages with this header received so far.

@@ -5,6 +5,7 @@
 #include "firewall/connectionfixture.h"
 #include "support/opensslclient.h"
 
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -72,6 +73,51 @@ TEST_F(ConnectionServer, SecondConnectionFromTheSameAddressReplacesTheFirst)
     EXPECT_TRUE(waitForMessages(second, QStringLiteral("Startup")));
     EXPECT_EQ(elsewhere->count(QStringLiteral("Startup")), 0);
     EXPECT_EQ(second->first(QStringLiteral("Startup")).value(QStringLiteral("CORP\\bob")), QString());
+}
+
+// Only a newcomer that completed the TLS handshake replaces the firewall of
+// its address: a plain HTTP request or a client that never finishes TLS
+// from that address leaves the established firewall alone.
+TEST_F(ConnectionServer, UnauthenticatedConnectionDoesNotEvictAFirewall)
+{
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer *firewall = readyPeer(peerOptions());
+    QTcpSocket http;
+    http.bind(QHostAddress(QStringLiteral("127.0.0.1")));
+    http.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    ASSERT_TRUE(http.waitForConnected(5000));
+    http.write("GET / HTTP/1.0\r\nHost: agent\r\n\r\n");
+    QTcpSocket silent;
+    silent.bind(QHostAddress(QStringLiteral("127.0.0.1")));
+    silent.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    ASSERT_TRUE(silent.waitForConnected(5000));
+    testsupport::OpenSslClient wrongKey("not the key", "fw");
+    ASSERT_TRUE(wrongKey.start(server->serverPort()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return http.state() == QAbstractSocket::UnconnectedState; }, 10000));
+    EXPECT_TRUE(wrongKey.waitForFinished());
+
+    firewall->sendText(PeerProtocol::keepAlive());
+    EXPECT_TRUE(waitForMessages(firewall, QStringLiteral("Alive")));
+    EXPECT_FALSE(firewall->isDisconnected());
+    EXPECT_NE(client(), nullptr);
+    EXPECT_FALSE(logText().contains(QStringLiteral("remove previous connection")));
+}
+
+// The peer's own end of its session is no failure: nothing it still had to
+// send (a keep-alive due) is written after it closed.
+TEST_F(ConnectionServer, PeerClosingItsSessionIsNoFailure)
+{
+    startServer();
+    diag::FirewallPeer::Options options = peerOptions();
+    options.keepAliveMs = 20;
+    diag::FirewallPeer *peer = readyPeer(options);
+    QSignalSpy failed(peer, &diag::FirewallPeer::failed);
+    peer->sendText(PeerProtocol::goodbye(QStringLiteral("peer done")));
+    peer->close();
+    peer->sendText(PeerProtocol::keepAlive());
+    EXPECT_TRUE(waitForDisconnect(peer));
+    QTest::qWait(100);
+    EXPECT_EQ(failed.count(), 0) << peer->errorText().toStdString();
 }
 
 // Keep-alives every two minutes keep a firewall connected; one silent for
