@@ -89,12 +89,11 @@ QByteArray unitFileText(const QString &serviceName, const QString &description, 
     text += QStringLiteral("[Service]\n");
     text += QStringLiteral("Type=notify\n");
     text += QStringLiteral("ExecStart=\"%1\"\n").arg(command);
-    // A failed start or a stop forced by an error exits non-zero: try again.
+    text += QStringLiteral("User=%1\n").arg(escapeSpecifiers(user));
+    // A crash (the agent dies of its fatal signal after writing its report), a
+    // failed start or a stop forced by an error (exit 1) brings it back.
     text += QStringLiteral("Restart=on-failure\n");
     text += QStringLiteral("RestartSec=5\n");
-    text += QStringLiteral("User=%1\n").arg(escapeSpecifiers(user));
-    // A crash (the agent dies of its fatal signal after writing its report) brings it back.
-    text += QStringLiteral("Restart=on-failure\n");
     // The control socket lives here; systemd creates it for the service's user.
     text += QStringLiteral("RuntimeDirectory=%1\n\n").arg(escapeSpecifiers(unitBaseName(serviceName)));
     text += QStringLiteral("[Install]\n");
