@@ -99,8 +99,9 @@ protected:
     {
         m_instance.writeFile(QStringLiteral("config.ini"),
                              QStringLiteral("[Global]\nVerboseLevel=high\nDumpEnabled=%1\nDumpUrl=%2\n\n"
-                                            "[WebServer]\nPort=0\n")
+                                            "[WebServer]\nPort=%3\n")
                                  .arg(enabled ? QStringLiteral("true") : QStringLiteral("false"), url)
+                                 .arg(m_port)
                                  .toUtf8());
     }
 
