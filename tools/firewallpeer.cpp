@@ -364,14 +364,6 @@ void FirewallPeer::start()
     m_tls.connectToAgent(m_options.host, m_options.port, m_options.key, m_options.identity, m_options.bindAddress);
 }
 
-int FirewallPeer::count(const QString &header) const
-{
-    int n = 0;
-    for (const PeerMessage &message : m_messages)
-        n += message.header == header ? 1 : 0;
-    return n;
-}
-
 PeerMessage FirewallPeer::first(const QString &header) const
 {
     for (const PeerMessage &message : m_messages) {
@@ -394,6 +386,7 @@ void FirewallPeer::onReceived(const QByteArray &plaintext)
     PeerMessage message;
     while (m_reader.take(&message)) {
         m_messages.append(message);
+        ++m_counts[message.header];
         emit messageReceived(message);
         if (m_options.autopilot)
             answer(message);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -155,8 +156,8 @@ public:
     void close();
 
     const QList<PeerMessage> &messages() const { return m_messages; }
-    // Messages with this header received so far.
-    int count(const QString &header) const;
+    // Messages with this header received so far (kept as they arrive, no scan).
+    int count(const QString &header) const { return m_counts.value(header); }
     // The first message with this header, or an empty one.
     PeerMessage first(const QString &header) const;
     bool isConnected() const { return m_tls.socketState() == QAbstractSocket::ConnectedState; }
@@ -183,6 +184,7 @@ private:
     TlsPskClient m_tls;
     PeerMessageReader m_reader;
     QList<PeerMessage> m_messages;
+    QHash<QString, int> m_counts; // by header
     QTimer m_keepAlive;
     bool m_rulesSent = false;
     bool m_disconnected = false;
