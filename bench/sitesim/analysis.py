@@ -1,0 +1,311 @@
+"""The firewalls' view measured against the truth.
+
+For each firewall and each second: the pairs it holds that are true (TP),
+those it holds that are not (FP: stale or wrong user), and the true pairs
+it lacks (FN). Each FP and FN second is explained by the window of the
+change behind it, by a limit of the design, or by nothing (a fault).
+For each change of the truth: the delay until the firewall reflected it.
+
+Windows (seconds):
+  new pair, read from a store:  CollectInterval + processing
+  new pair, from syslog:        processing
+  removed by another logon:     the window of that logon
+  removed by switching off:     ProbeTimeout + 2 * (UserCheckFrequency + 2 * D) + processing,
+      D = ceil(F / MaxConcurrent) * 4 * PingTimeout + ceil(N / MaxConcurrent) * 5 ms,
+      the time one probe cycle takes to hand out its entries when F of the
+      N entries the firewall was sent do not answer (each silent entry holds
+      a worker for its four echoes).
+  removed by a logoff that leaves the workstation on: none (ping cannot see
+      it); once the next logon or the switch-off makes it observable, the
+      window of that change runs from then.
+"""
+import bisect
+import dataclasses
+import math
+import statistics
+
+
+@dataclasses.dataclass
+class Windows:
+    new_dc: float
+    new_syslog: float
+    removal: float
+    cycle_dispatch: float   # D
+    silent_max: int          # F
+    held_max: int            # N
+
+    def new(self, source):
+        return self.new_dc if source == "dc" else self.new_syslog
+
+    def end(self, kind, source):
+        return self.removal if kind == "off" else self.new(source)
+
+
+def held_at(intervals, t):
+    """Whether any of the [start, end) intervals holds t (end None: open)."""
+    for start, end in intervals:
+        if start <= t and (end is None or t < end):
+            return True
+    return False
+
+
+def count_silent(held, powered, seconds):
+    """Most pairs held at once whose address no longer answers, and most pairs held."""
+    silent_max = held_max = 0
+    for s in seconds:
+        held_now = [pair for pair, ivs in held.items() if held_at(ivs, s)]
+        held_max = max(held_max, len(held_now))
+        silent = sum(1 for address, _ in held_now if not held_at(powered.get(address, []), s))
+        silent_max = max(silent_max, silent)
+    return silent_max, held_max
+
+
+def make_windows(timings, held, powered, seconds):
+    silent, count = count_silent(held, powered, seconds)
+    workers = max(1, timings.max_concurrent)
+    dispatch = math.ceil(silent / workers) * 4 * timings.ping_timeout / 1000.0 + math.ceil(count / workers) * 0.005
+    removal = timings.probe_time + 2 * (timings.user_check_frequency + 2 * dispatch) + timings.processing
+    return Windows(timings.collect_interval + timings.processing, timings.processing, removal, dispatch,
+                   silent, count)
+
+
+@dataclasses.dataclass
+class Second:
+    t: float
+    true: int = 0
+    held: int = 0
+    tp: int = 0
+    fp_window: int = 0
+    fp_limit: int = 0
+    fp_fault: int = 0
+    fn_window: int = 0
+    fn_fault: int = 0
+    wrong_window: int = 0   # of the FP: another user logged on at that address since
+    wrong_fault: int = 0
+
+    @property
+    def precision(self):
+        return self.tp / self.held if self.held else 1.0
+
+    @property
+    def recall(self):
+        return self.tp / self.true if self.true else 1.0
+
+
+@dataclasses.dataclass
+class Delay:
+    kind: str          # "new-dc", "new-syslog", "off", "replace", "logoff"
+    t: float           # when the truth changed (for "logoff": when it became observable)
+    delay: float       # None: not reflected by the end of the run
+    window: float      # None: a limit of the design, no window
+    pair: tuple
+
+    @property
+    def missed(self):
+        if self.window is None:
+            return False
+        return self.delay is None or self.delay > self.window
+
+
+@dataclasses.dataclass
+class Result:
+    name: str
+    windows: Windows
+    seconds: list
+    delays: list
+    limits: list          # (pair, stale seconds) of logoffs ping cannot see
+    stray_logouts: int
+    faults: list          # (t, "FP"/"FN", pair, why) first few unexplained seconds
+
+
+def analyse(name, truth_intervals, all_intervals, held, powered, timings, start, end, stray_logouts=0):
+    """truth_intervals: this firewall's share of the truth (its source, its
+    rules); all_intervals: the whole site's, for the wrong-user test; held:
+    (address, user) -> [[start, end]] of the firewall's table."""
+    seconds = [start + k for k in range(int(end - start) + 1)]
+    windows = make_windows(timings, held, powered, seconds)
+    by_pair = {}
+    for iv in truth_intervals:
+        by_pair.setdefault((iv.address, iv.user), []).append(iv)
+    for ivs in by_pair.values():
+        ivs.sort(key=lambda iv: iv.start)
+    site_by_address = {}
+    for iv in all_intervals:
+        site_by_address.setdefault(iv.address, []).append(iv)
+
+    def truth_now(pair, s):
+        """The pair's interval holding s, or the last one ended before s."""
+        ivs = by_pair.get(pair, [])
+        starts = [iv.start for iv in ivs]
+        i = bisect.bisect_right(starts, s) - 1
+        if i < 0:
+            return None, False
+        iv = ivs[i]
+        return iv, iv.end is None or s < iv.end
+
+    def other_user_at(address, user, s):
+        for iv in site_by_address.get(address, []):
+            if iv.start <= s and (iv.end is None or s < iv.end):
+                return iv.user != user
+        return False
+
+    result = Result(name, windows, [], [], [], stray_logouts, [])
+    pairs = set(by_pair) | set(held)
+    for s in seconds:
+        sec = Second(s)
+        for pair in pairs:
+            iv, is_true = truth_now(pair, s)
+            is_held = held_at(held.get(pair, []), s)
+            sec.true += is_true
+            sec.held += is_held
+            if is_true and is_held:
+                sec.tp += 1
+            elif is_true:
+                if s <= iv.start + windows.new(iv.source):
+                    sec.fn_window += 1
+                else:
+                    sec.fn_fault += 1
+                    if len(result.faults) < 20:
+                        result.faults.append((s, "FN", pair, "true since %.1f" % iv.start))
+            elif is_held:
+                why = _explain_held(iv, s, windows)
+                wrong = other_user_at(pair[0], pair[1], s)
+                if why == "limit":
+                    sec.fp_limit += 1
+                elif why == "window":
+                    sec.fp_window += 1
+                    sec.wrong_window += wrong
+                else:
+                    sec.fp_fault += 1
+                    sec.wrong_fault += wrong
+                    if len(result.faults) < 20:
+                        result.faults.append((s, "FP", pair, why))
+        result.seconds.append(sec)
+
+    for pair, ivs in by_pair.items():
+        hs = held.get(pair, [])
+        for k, iv in enumerate(ivs):
+            next_start = ivs[k + 1].start if k + 1 < len(ivs) else math.inf
+            result.delays.append(_new_delay(iv, hs, windows, end))
+            removal, limit = _removal_delay(iv, hs, next_start, windows, end)
+            if removal is not None:
+                result.delays.append(removal)
+            if limit is not None:
+                result.limits.append((pair, limit))
+    return result
+
+
+def _explain_held(iv, s, windows):
+    """Why a firewall may hold a pair at s that is not true then."""
+    if iv is None:
+        return "never true"
+    if iv.end_kind == "logoff":
+        if iv.observed is None or iv.observed > s:
+            return "limit"
+        deadline = iv.observed + windows.end(iv.observed_kind, iv.observed_source)
+        return "window" if s <= deadline else "held %.1f s after %s at %.1f" % (
+            s - iv.observed, iv.observed_kind, iv.observed)
+    deadline = iv.end + windows.end(iv.end_kind, iv.end_source)
+    return "window" if s <= deadline else "held %.1f s after %s at %.1f" % (s - iv.end, iv.end_kind, iv.end)
+
+
+def _new_delay(iv, hs, windows, run_end):
+    window = windows.new(iv.source)
+    kind = "new-" + iv.source
+    until = iv.end if iv.end is not None else run_end
+    for start, end in hs:
+        if (end is None or end > iv.start) and start < until:
+            return Delay(kind, iv.start, max(0.0, start - iv.start), window, (iv.address, iv.user))
+    # Never held while true: a pair that ended within its window was not yet due.
+    if until - iv.start <= window:
+        return Delay(kind, iv.start, until - iv.start, None, (iv.address, iv.user))
+    return Delay(kind, iv.start, None, window, (iv.address, iv.user))
+
+
+def _removal_delay(iv, hs, next_start, windows, run_end):
+    """The delay until the firewall let go of a pair that ended, and for a
+    logoff that left the workstation on, how long the firewall kept the pair
+    before anything observable happened there (the design's limit)."""
+    if iv.end is None:
+        return None, None
+    overlapping = [(start, end) for start, end in hs
+                   if start < next_start and (end is None or end > iv.end) and start <= run_end]
+    if not overlapping:
+        return None, None  # the firewall did not hold it when it ended
+    held_until = max(math.inf if end is None else end for _, end in overlapping)
+    pair = (iv.address, iv.user)
+    # True again before the firewall let go (the same user back): the stale time ends there.
+    superseded = held_until >= next_start
+    if superseded:
+        held_until = next_start
+    since, kind, source = iv.end, iv.end_kind, iv.end_source
+    limit = None
+    if kind == "logoff":
+        observed = iv.observed if iv.observed is not None else math.inf
+        limit = min(held_until, observed, run_end) - iv.end
+        if held_until <= observed or iv.observed_kind == "relogon":
+            return None, limit
+        since, kind, source = iv.observed, "logoff-" + iv.observed_kind, iv.observed_source
+    if superseded:
+        return Delay(kind, since, held_until - since, windows.end(kind.split("-")[-1], source), pair), limit
+    delay = None if held_until == math.inf else held_until - since
+    return Delay(kind, since, delay, windows.end(kind.split("-")[-1], source), pair), limit
+
+
+def quantiles(values):
+    values = sorted(values)
+    if not values:
+        return None
+    pick = lambda q: values[min(len(values) - 1, int(q * (len(values) - 1) + 0.5))]
+    return {"n": len(values), "min": values[0], "median": statistics.median(values), "p95": pick(0.95),
+            "max": values[-1]}
+
+
+def summary(result):
+    """Plain figures of one firewall's run, for the report and the check."""
+    secs = result.seconds
+    tp = sum(s.tp for s in secs)
+    held = sum(s.held for s in secs)
+    true = sum(s.true for s in secs)
+    fp_fault = sum(s.fp_fault for s in secs)
+    fn_fault = sum(s.fn_fault for s in secs)
+    delays = {}
+    for d in result.delays:
+        entry = delays.setdefault(d.kind, {"window": d.window, "values": [], "missed": 0, "open": 0})
+        if d.window is None:
+            continue
+        entry["window"] = d.window
+        if d.delay is None:
+            entry["open"] += 1
+        else:
+            entry["values"].append(d.delay)
+        entry["missed"] += d.missed
+    for entry in delays.values():
+        entry["stats"] = quantiles(entry.pop("values"))
+    stale = [d for _, d in result.limits]
+    return {
+        "firewall": result.name,
+        "seconds": len(secs),
+        "mean_true": true / len(secs) if secs else 0,
+        "mean_held": held / len(secs) if secs else 0,
+        "precision": tp / held if held else 1.0,
+        "recall": tp / true if true else 1.0,
+        "precision_min": min((s.precision for s in secs), default=1.0),
+        "recall_min": min((s.recall for s in secs), default=1.0),
+        "precision_outside": tp / (tp + fp_fault) if tp + fp_fault else 1.0,
+        "recall_outside": tp / (tp + fn_fault) if tp + fn_fault else 1.0,
+        "fp_window": sum(s.fp_window for s in secs),
+        "fp_limit": sum(s.fp_limit for s in secs),
+        "fp_fault": fp_fault,
+        "fn_window": sum(s.fn_window for s in secs),
+        "fn_fault": fn_fault,
+        "wrong_window": sum(s.wrong_window for s in secs),
+        "wrong_fault": sum(s.wrong_fault for s in secs),
+        "delays": delays,
+        "missed": sum(d.missed for d in result.delays),
+        "limit_pairs": len(result.limits),
+        "limit_stale": quantiles(stale),
+        "stray_logouts": result.stray_logouts,
+        "windows": dataclasses.asdict(result.windows),
+        "faults": result.faults,
+    }
