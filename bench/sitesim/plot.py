@@ -20,7 +20,8 @@ def draw(path, run, results):
         ax.grid(alpha=0.3)
         ax.legend(loc="lower left", fontsize=8)
     markers = {"new-dc": ("o", "new pair (store)"), "new-syslog": ("^", "new pair (syslog)"),
-               "off": ("x", "removed: switched off"), "replace": ("s", "removed: another user")}
+               "off": ("x", "removed: switched off"), "logoff-off": ("+", "removed: logoff, later off"),
+               "replace": ("s", "removed: another user")}
     for kind, (marker, label) in markers.items():
         points = [(d.t - start, d.delay) for r in results for d in r.delays
                   if d.kind == kind and d.delay is not None and d.window is not None]
