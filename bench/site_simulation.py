@@ -13,6 +13,7 @@ import dataclasses
 import json
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import time
@@ -90,7 +91,7 @@ class Site:
         self.network = runtime.Network([str(site.SITE_V4), str(site.V6_RANGE)])
         self.network.add(runtime.SYSLOG_SENDER)
         port = runtime.free_port()
-        self.syslog_port = runtime.free_port(runtime.socket.SOCK_DGRAM)
+        self.syslog_port = runtime.free_port(socket.SOCK_DGRAM)
         instance = os.path.join(self.folder, "agent")
         self.agent = runtime.Agent(instance, self.args.agent,
                                    runtime.config_ini(port, self.firewalls, self.timings, self.syslog_port))

@@ -15,17 +15,19 @@ def run(truth, held, end=200):
     return analysis.analyse("FW", truth.intervals, truth.intervals, held, truth.powered, TIMINGS, 0, end)
 
 
-def faults(result):
-    return [(what, pair) for _, what, pair, _ in result.faults]
+def alice_until_switched_off():
+    """Alice logs on at A at second 0 (a store logon); A is switched off at 100."""
+    truth = Truth()
+    truth.address_on(0, A)
+    truth.logon(0, A, "alice", "dc")
+    truth.off(100, A)
+    truth.address_off(100, A)
+    return truth
 
 
 class Yardstick(unittest.TestCase):
     def test_windows_follow_the_design(self):
-        truth = Truth()
-        truth.address_on(0, A)
-        truth.logon(0, A, "alice", "dc")
-        truth.off(100, A)
-        truth.address_off(100, A)
+        truth = alice_until_switched_off()
         result = run(truth, {(A, "alice"): [[4, 130]]})
         w = result.windows
         self.assertEqual(w.new_dc, 7.0)
@@ -44,11 +46,7 @@ class Yardstick(unittest.TestCase):
         ]
         for held, fn, fp, missed in cases:
             with self.subTest(held=held):
-                truth = Truth()
-                truth.address_on(0, A)
-                truth.logon(0, A, "alice", "dc")
-                truth.off(100, A)
-                truth.address_off(100, A)
+                truth = alice_until_switched_off()
                 s = analysis.summary(run(truth, {(A, "alice"): held}))
                 self.assertEqual(s["fn_fault"], fn)
                 self.assertEqual(s["fp_fault"], fp)

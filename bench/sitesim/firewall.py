@@ -11,7 +11,7 @@ import subprocess
 import threading
 import time
 
-from . import site
+from . import runtime, site
 
 
 @dataclasses.dataclass
@@ -190,12 +190,6 @@ class Peer:
             return list(self.messages)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        runtime.end(self.process, 10)
         self.reader.join(5)
         self.log.close()

@@ -50,6 +50,18 @@ class Network:
             self.errors.append("%s: %s" % (" ".join(args), result.stderr.strip()))
 
 
+def end(process, seconds):
+    """SIGTERM, and SIGKILL if it is still there after that many seconds; its exit code."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    return process.returncode
+
+
 def free_port(kind=socket.SOCK_STREAM):
     with socket.socket(socket.AF_INET, kind) as probe:
         probe.bind(("127.0.0.1", 0))
@@ -197,14 +209,11 @@ class Agent:
         folder = os.path.dirname(self.log_path)
         if not os.path.isdir(folder):
             return ""
-        rotated = sorted((f for f in os.listdir(folder) if f.startswith(AGENT_NAME + "_")),
-                         key=lambda f: -int(f.rsplit("_", 1)[1].split(".")[0]))
+        names = [os.path.join(folder, f) for f in os.listdir(folder) if f.startswith(AGENT_NAME)]
         text = ""
-        for name in rotated + [AGENT_NAME + ".log"]:
-            path = os.path.join(folder, name)
-            if os.path.exists(path):
-                with open(path, encoding="utf-8", errors="replace") as f:
-                    text += f.read()
+        for path in sorted(names, key=os.path.getmtime):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                text += f.read()
         return text
 
     def wait_for_log(self, text, timeout):
@@ -220,11 +229,4 @@ class Agent:
         raise RuntimeError("the agent's log never said: %s" % text)
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(60)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        return self.process.returncode if self.process else None
+        return end(self.process, 60) if self.process else None
