@@ -8,6 +8,8 @@
 #include "service/logoncollector.h"
 #include "settings/settings.h"
 
+#include <limits>
+
 namespace service {
 
 namespace {
@@ -31,9 +33,11 @@ QList<settings::ADConfiguration> configurationsServing(const QString &adName)
 
 void AgentAd::onNewLogonCollected(common::LogonList logons, QString adNames)
 {
-    const QString prefix = adNames.left(30);
-    for (const common::Logon &logon : qAsConst(logons))
-        ApplicationDebug::logHigh(QStringLiteral("%1: New logon: %2").arg(prefix, logon.toString()));
+    if (ApplicationDebug::isOn(ApplicationDebug::LevelHigh)) {
+        const QString prefix = adNames.left(30);
+        for (const common::Logon &logon : qAsConst(logons))
+            ApplicationDebug::logHigh(QStringLiteral("%1: New logon: %2").arg(prefix, logon.toString()));
+    }
     forwardLogons(logons, adNames, QString());
 }
 
@@ -42,20 +46,34 @@ void AgentAd::forwardLogons(const common::LogonList &logons, const QString &adNa
     if (logons.isEmpty())
         return;
     const QList<settings::ADConfiguration> serving = configurationsServing(adName);
+    const bool logLow = ApplicationDebug::isOn(ApplicationDebug::LevelLow);
+    QVector<QString> texts(logons.size());
+    // Local times cost a time-zone look-up each time they are compared: once per logon here.
+    QVector<qint64> msecs(logons.size());
+    for (int i = 0; i < logons.size(); ++i)
+        msecs[i] = logons.at(i).time().isValid() ? logons.at(i).time().toMSecsSinceEpoch()
+                                                 : std::numeric_limits<qint64>::min();
     for (const settings::ADConfiguration &config : serving) {
         common::UserFilter *filter = filters.value(config.name());
         if (!filter)
             continue;
         if (!firewall.isEmpty() && firewall != config.firewallName())
             continue;
-        const QDateTime cutoff = common::Clock::now().addSecs(-qint64(config.maxLogonTime()));
-        common::LogonList admitted = filter->filter(logons);
-        admitted.erase(std::remove_if(admitted.begin(), admitted.end(),
-                                      [&](const common::Logon &logon) { return logon.time() < cutoff; }),
-                       admitted.end());
-        for (const common::Logon &logon : qAsConst(admitted))
-            ApplicationDebug::logLow(
-                QStringLiteral("%1: New logon send to %2: %3").arg(adName, config.firewallName(), logon.toString()));
+        const qint64 cutoff = common::Clock::nowMSecsSinceEpoch() - qint64(config.maxLogonTime()) * 1000;
+        common::LogonList admitted;
+        for (int i = 0; i < logons.size(); ++i) {
+            const common::Logon &logon = logons.at(i);
+            if (msecs.at(i) < cutoff || !filter->match(logon))
+                continue;
+            admitted.append(logon);
+            if (logLow) {
+                // A logon's text is the same for every firewall: made once.
+                if (texts.at(i).isNull())
+                    texts[i] = logon.toString();
+                ApplicationDebug::logLow(
+                    QStringLiteral("%1: New logon send to %2: %3").arg(adName, config.firewallName(), texts.at(i)));
+            }
+        }
         if (admitted.isEmpty())
             continue;
         emit newFilteredLogonCollected(admitted, adName, config.firewallName());

@@ -49,15 +49,28 @@ bool Logon::isValid() const
            m_user != QLatin1String("ANONYMOUS LOGON");
 }
 
-quint32 Logon::remainingSeconds(quint32 maxSeconds, const QDateTime &now) const
+namespace {
+quint32 secondsLeft(quint32 maxSeconds, qint64 age)
 {
-    const qint64 age = m_time.secsTo(now);
     if (age > static_cast<qint64>(maxSeconds))
         return 0;
     // A logon time in the future leaves more than maxSeconds; clamp to the type.
     const qint64 left = static_cast<qint64>(maxSeconds) - age;
     return left > static_cast<qint64>(std::numeric_limits<quint32>::max()) ? std::numeric_limits<quint32>::max()
                                                                            : static_cast<quint32>(left);
+}
+} // namespace
+
+quint32 Logon::remainingSeconds(quint32 maxSeconds, const QDateTime &now) const
+{
+    return secondsLeft(maxSeconds, m_time.secsTo(now));
+}
+
+quint32 Logon::remainingSeconds(quint32 maxSeconds, qint64 nowMSecsSinceEpoch) const
+{
+    // As QDateTime::secsTo: no age without a time, whole seconds towards zero.
+    const qint64 age = m_time.isValid() ? (nowMSecsSinceEpoch - m_time.toMSecsSinceEpoch()) / 1000 : 0;
+    return secondsLeft(maxSeconds, age);
 }
 
 void Logon::setWorkstationFromHostName(const QString &hostName)

@@ -32,6 +32,9 @@ public:
     bool isValid() const;
     // Seconds left of maxSeconds counted from time(); 0 once older than maxSeconds.
     quint32 remainingSeconds(quint32 maxSeconds, const QDateTime &now) const;
+    // The same with now in ms since the epoch, for callers that ask for many
+    // logons: a local time costs a time-zone look-up each time it is converted.
+    quint32 remainingSeconds(quint32 maxSeconds, qint64 nowMSecsSinceEpoch) const;
     // First label of a host name, upper-cased.
     void setWorkstationFromHostName(const QString &hostName);
     QString netbiosUser() const;

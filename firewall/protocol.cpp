@@ -474,6 +474,7 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
     QStringList keys;
     QHash<QString, int> index; // upper-cased key -> position in keys/items
     QVector<QString> items;
+    const qint64 nowMSecs = now.isValid() ? now.toMSecsSinceEpoch() : 0;
     for (const common::Logon &logon : logons) {
         const QString key = userKey(logon, protocolVersion);
         if (hasForbiddenChars(logon.user()) || keyPrefixBreaksLine(keyDomain(logon, protocolVersion))) {
@@ -484,8 +485,9 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
             logLine(peer, QStringLiteral("User %1 has no address, not sent").arg(key));
             continue;
         }
-        const QString item =
-            QStringLiteral("%1@%2").arg(logon.remainingSeconds(maxLogonTime, now)).arg(logon.ip().toString());
+        const quint32 left =
+            now.isValid() ? logon.remainingSeconds(maxLogonTime, nowMSecs) : logon.remainingSeconds(maxLogonTime, now);
+        const QString item = QStringLiteral("%1@%2").arg(left).arg(logon.ip().toString());
         const QString upper = key.toUpper();
         const auto it = index.constFind(upper);
         if (it == index.constEnd()) {

@@ -125,3 +125,9 @@ bool ApplicationDebug::logHigh(const QString &text)
 {
     return logWithBit(LevelHigh, text);
 }
+
+bool ApplicationDebug::isOn(Level level)
+{
+    ApplicationDebug *log = theInstance.load();
+    return log && (log->levelMask() & level);
+}

@@ -23,6 +23,9 @@ public:
     static bool logLow(const QString &text);
     // The same, written only when level "high" is on.
     static bool logHigh(const QString &text);
+    // Whether lines of that level are written now: lets a busy caller skip
+    // building texts nobody will read.
+    static bool isOn(Level level);
     // Lines written together at level "high" (a message dump), joined by CR
     // LF after one time stamp; each line is made printable on its own.
     static bool logHighLines(const QStringList &lines);

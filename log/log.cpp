@@ -64,6 +64,7 @@ bool Log::openLocked()
         ::close(fd);
         return false;
     }
+    m_size = m_file.size();
     return true;
 }
 
@@ -72,7 +73,7 @@ bool Log::write(const QString &text)
     QMutexLocker locker(&m_mutex);
     if (!openLocked())
         return false;
-    if (m_rotate && m_file.size() >= m_maxSize) {
+    if (m_rotate && m_size >= m_maxSize) {
         rotateLocked();
         if (!openLocked())
             return false;
@@ -80,6 +81,7 @@ bool Log::write(const QString &text)
     const QByteArray line = text.toUtf8() + "\r\n";
     if (m_file.write(line) != line.size())
         return false;
+    m_size += line.size();
     m_file.flush();
     return true;
 }

@@ -31,4 +31,7 @@ private:
     bool m_rotate;
     int m_maxIndex;
     int m_maxSize;
+    // Bytes in the open file: taken once at open, then counted, so that a
+    // busy log does not ask the file system for its size on every line.
+    qint64 m_size = 0;
 };

@@ -58,6 +58,12 @@ TEST(Logon, RemainingSeconds)
     EXPECT_EQ(logon.remainingSeconds(28800, At.addSecs(28801)), 0u);
     EXPECT_EQ(logon.remainingSeconds(28800, At.addSecs(-50)), 28850u);
     EXPECT_EQ(logon.remainingSeconds(28800, At), 28800u);
+    // Given in ms since the epoch, "now" gives the same, partial seconds included.
+    for (const qint64 ms : {100000LL, 28800000LL, 28801000LL, -50000LL, 0LL, 1500LL, -1500LL, 28799999LL}) {
+        const QDateTime now = At.addMSecs(ms);
+        EXPECT_EQ(logon.remainingSeconds(28800, now.toMSecsSinceEpoch()), logon.remainingSeconds(28800, now)) << ms;
+    }
+    EXPECT_EQ(Logon().remainingSeconds(60, At.toMSecsSinceEpoch()), Logon().remainingSeconds(60, At));
 }
 
 TEST(Logon, WorkstationFromHostName)
