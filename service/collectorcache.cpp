@@ -8,20 +8,23 @@
 #include <QMutexLocker>
 #include <algorithm>
 #include <functional>
-#include <limits>
 #include <vector>
 
 namespace {
 
-constexpr qint64 NoTime = std::numeric_limits<qint64>::min();
 // Workstation fill-in: a logon without a name takes the one of the same
 // user's logon at its address from at most this long before.
 constexpr qint64 FillInWindowSecs = 60;
 constexpr int MaxSharedTexts = 256;
 
-qint64 msecsOf(const QDateTime &time)
+// Logon times are local times. They are compared as QDateTime, which
+// compares two local times without converting them; a conversion to epoch
+// time costs a mktime() each (and, without TZ set, a stat of /etc/localtime).
+// One conversion to local time per call: logons not later than this are
+// too old for the cache.
+QDateTime thresholdOf(quint32 cacheTimeout)
 {
-    return time.isValid() ? time.toMSecsSinceEpoch() : NoTime;
+    return QDateTime::fromMSecsSinceEpoch(common::Clock::nowMSecsSinceEpoch() - qint64(cacheTimeout) * 1000);
 }
 
 bool sameUser(const QString &a, const QString &b)
@@ -82,7 +85,8 @@ void CollectorCache::update(const common::LogonList &newLogons, common::LogonLis
 {
     createdLogons.clear();
     logoffs.clear();
-    common::LogonList batch = newestPerAddress(newLogons);
+    const QDateTime threshold = thresholdOf(config.cacheTimeout());
+    common::LogonList batch = newestPerAddress(newLogons, threshold);
     if (!batch.isEmpty()) {
         ApplicationDebug::logHigh(prefix() +
                                   QStringLiteral("Number of logons after removed oldest: %1").arg(batch.size()));
@@ -94,7 +98,7 @@ void CollectorCache::update(const common::LogonList &newLogons, common::LogonLis
             // Look-ups may take minutes: they run without the lock.
             batch = resolveNames(batch);
             if (!batch.isEmpty()) {
-                batch = newestPerAddress(batch);
+                batch = newestPerAddress(batch, threshold);
                 ApplicationDebug::logHigh(
                     prefix() + QStringLiteral("Number of logons created after resolving IPs: %1").arg(batch.size()));
             }
@@ -106,7 +110,7 @@ void CollectorCache::update(const common::LogonList &newLogons, common::LogonLis
         QMutexLocker lock(&mutex);
         if (!batch.isEmpty())
             merge(batch, createdLogons, logoffs);
-        removeExpired();
+        removeExpired(threshold);
         snapshotVersion = takeDumpSnapshot(&snapshot);
     }
     writeDump(snapshot, snapshotVersion);
@@ -137,7 +141,7 @@ bool CollectorCache::removeEnded(const common::Logoff &logoff)
         QMutexLocker lock(&mutex);
         auto cached = byAddress.constFind(logoff.ip());
         if (cached != byAddress.cend() && sameUser(cached->user(), logoff.user()) &&
-            msecsOf(cached->time()) <= msecsOf(logoff.time())) {
+            cached->time() <= logoff.time()) {
             const common::Logon ended = *cached;
             removed = removeLocked(ended);
         }
@@ -147,34 +151,30 @@ bool CollectorCache::removeEnded(const common::Logoff &logoff)
     return removed;
 }
 
-common::LogonList CollectorCache::newestPerAddress(const common::LogonList &list) const
+common::LogonList CollectorCache::newestPerAddress(const common::LogonList &list, const QDateTime &threshold) const
 {
-    const qint64 threshold = common::Clock::nowMSecsSinceEpoch() - qint64(config.cacheTimeout()) * 1000;
-    struct Kept
-    {
-        qint64 msecs;
-        int index;
-    };
-    QHash<QHostAddress, Kept> kept;
+    QHash<QHostAddress, int> kept; // index in list
     kept.reserve(list.size());
     for (int i = 0; i < list.size(); ++i) {
-        const qint64 msecs = msecsOf(list.at(i).time());
-        if (msecs == NoTime || msecs <= threshold)
+        const QDateTime &time = list.at(i).time();
+        if (!time.isValid() || time <= threshold)
             continue;
         auto found = kept.find(list.at(i).ip());
         if (found == kept.end())
-            kept.insert(list.at(i).ip(), Kept{msecs, i});
-        else if (msecs > found->msecs) // on equal times the first one stays
-            *found = Kept{msecs, i};
+            kept.insert(list.at(i).ip(), i);
+        else if (time > list.at(*found).time()) // on equal times the first one stays
+            *found = i;
     }
     // Oldest first, so that a workstation's record ends with its newest logon.
-    std::vector<Kept> order(kept.cbegin(), kept.cend());
-    std::sort(order.begin(), order.end(),
-              [](const Kept &a, const Kept &b) { return a.msecs != b.msecs ? a.msecs < b.msecs : a.index < b.index; });
+    std::vector<int> order(kept.cbegin(), kept.cend());
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        const QDateTime &ta = list.at(a).time(), &tb = list.at(b).time();
+        return ta != tb ? ta < tb : a < b;
+    });
     common::LogonList result;
     result.reserve(int(order.size()));
-    for (const Kept &k : order)
-        result.append(list.at(k.index));
+    for (int i : order)
+        result.append(list.at(i));
     return result;
 }
 
@@ -215,7 +215,7 @@ common::LogonList CollectorCache::resolveNames(common::LogonList batch) const
         auto newest = newestByName.find(logon.workstation());
         if (newest == newestByName.end())
             newestByName.insert(logon.workstation(), logon);
-        else if (msecsOf(newest->time()) < msecsOf(logon.time()))
+        else if (newest->time() < logon.time())
             *newest = logon;
     }
 
@@ -239,7 +239,7 @@ void CollectorCache::merge(const common::LogonList &batch, common::LogonList &cr
     for (const common::Logon &logon : batch) {
         auto cached = byAddress.constFind(logon.ip());
         if (cached != byAddress.cend()) {
-            if (msecsOf(cached->time()) >= msecsOf(logon.time()))
+            if (cached->time() >= logon.time())
                 continue;
             if (!sameUser(cached->user(), logon.user()))
                 logoffs.append(common::Logoff(*cached, common::Logoff::LogoffSessionReplace));
@@ -251,17 +251,16 @@ void CollectorCache::merge(const common::LogonList &batch, common::LogonList &cr
     }
 }
 
-void CollectorCache::removeExpired()
+void CollectorCache::removeExpired(const QDateTime &threshold)
 {
-    const qint64 threshold = common::Clock::nowMSecsSinceEpoch() - qint64(config.cacheTimeout()) * 1000;
     const auto later = std::greater<Expiry>();
-    while (!expiryQueue.empty() && expiryQueue.front().msecs < threshold) {
+    while (!expiryQueue.empty() && expiryQueue.front().time < threshold) {
         std::pop_heap(expiryQueue.begin(), expiryQueue.end(), later);
         const Expiry due = expiryQueue.back();
         expiryQueue.pop_back();
         auto cached = byAddress.constFind(due.ip);
         // An entry whose logon was replaced since is stale.
-        if (cached == byAddress.cend() || msecsOf(cached->time()) != due.msecs)
+        if (cached == byAddress.cend() || cached->time() != due.time)
             continue;
         const common::Logon expired = *cached;
         ApplicationDebug::logHigh(prefix() +
@@ -274,7 +273,7 @@ void CollectorCache::removeExpired()
         expiryQueue.clear();
         expiryQueue.reserve(size_t(byAddress.size()));
         for (auto it = byAddress.cbegin(); it != byAddress.cend(); ++it)
-            expiryQueue.push_back(Expiry{msecsOf(it->time()), it.key()});
+            expiryQueue.push_back(Expiry{it->time(), it.key()});
         std::make_heap(expiryQueue.begin(), expiryQueue.end(), later);
     }
 }
@@ -291,7 +290,7 @@ void CollectorCache::store(const common::Logon &logon)
         byAddress.insert(logon.ip(), logon);
     }
     indexLogon(logon);
-    expiryQueue.push_back(Expiry{msecsOf(logon.time()), logon.ip()});
+    expiryQueue.push_back(Expiry{logon.time(), logon.ip()});
     std::push_heap(expiryQueue.begin(), expiryQueue.end(), std::greater<Expiry>());
     changed = true;
 }

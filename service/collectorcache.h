@@ -5,6 +5,7 @@
 #include "service/hostrecord.h"
 #include "settings/configuration.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -54,21 +55,22 @@ public:
     QHash<QString, HostRecord> hostRecordsForTest() const;
 
 private:
-    // An address and the time of the logon stored there, in epoch ms; the
-    // expiry queue keeps the earliest on top. Entries of logons replaced
-    // since are skipped when they come up.
+    // An address and the time of the logon stored there; the expiry queue
+    // keeps the earliest on top. Entries of logons replaced since are
+    // skipped when they come up.
     struct Expiry
     {
-        qint64 msecs;
+        QDateTime time;
         QHostAddress ip;
-        bool operator>(const Expiry &other) const { return msecs > other.msecs; }
+        bool operator>(const Expiry &other) const { return time > other.time; }
     };
 
-    common::LogonList newestPerAddress(const common::LogonList &list) const;
+    // Threshold: logons not later than this are dropped (now - CacheTimeout).
+    common::LogonList newestPerAddress(const common::LogonList &list, const QDateTime &threshold) const;
     void fillWorkstations(common::LogonList &batch) const;
     common::LogonList resolveNames(common::LogonList batch) const;
     void merge(const common::LogonList &batch, common::LogonList &createdLogons, QList<common::Logoff> &logoffs);
-    void removeExpired();
+    void removeExpired(const QDateTime &threshold);
 
     // The helpers below expect the lock to be held.
     void store(const common::Logon &logon);
@@ -89,7 +91,7 @@ private:
     DumpFile *dumpFile;
     mutable QMutex mutex;
 
-    std::vector<Expiry> expiryQueue; // a min-heap on msecs; guarded by mutex
+    std::vector<Expiry> expiryQueue; // a min-heap on time; guarded by mutex
     // Domain texts are the same for nearly every logon: one copy each saves
     // memory in large caches. Bounded, so odd input cannot grow it.
     QSet<QString> sharedTexts; // guarded by mutex

@@ -4,7 +4,7 @@
 
 #include <QDateTime>
 #include <QString>
-#include <QVector>
+#include <QVarLengthArray>
 
 // What the collector cache knows of one workstation: its newest user and the
 // addresses that user was seen at from it (one logon per address). A plain
@@ -14,8 +14,9 @@ struct HostRecord
     QString user;
     QString domain;
     QString fqdn;
-    // A vector keeps each logon inline: the cache holds hundreds of thousands.
-    QVector<common::Logon> logons;
+    // Nearly every workstation has one address: its logon is kept inside the
+    // record, without an allocation of its own (the cache holds hundreds of thousands).
+    QVarLengthArray<common::Logon, 1> logons;
     QDateTime time;
     QString sid;
 };
