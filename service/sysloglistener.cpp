@@ -5,6 +5,7 @@
 
 #include <QMutexLocker>
 #include <QThread>
+#include <algorithm>
 #include <limits>
 #include <sys/socket.h>
 
@@ -15,6 +16,8 @@ namespace {
 constexpr qint64 NeverMs = std::numeric_limits<qint64>::min();
 // Big enough for any UDP payload, so nothing is cut.
 constexpr int MaxDatagramBytes = 65536;
+// Datagrams taken per system call.
+constexpr int BatchSlots = 32;
 // A flood must not keep the thread in one notification for ever; the rest
 // is read on the next turn of the event loop.
 constexpr int MaxDatagramsPerTurn = 4096;
@@ -144,7 +147,7 @@ bool SyslogListener::bindSocket(QString *error)
         closeSocket();
         return false;
     }
-    buffer.resize(MaxDatagramBytes);
+    buffer.resize(BatchSlots * MaxDatagramBytes);
     growReceiveBuffer();
     connect(socket, &QUdpSocket::readyRead, this, &SyslogListener::readPendingDatagrams);
     connect(socket, &QUdpSocket::errorOccurred, this, &SyslogListener::logError);
@@ -194,23 +197,62 @@ void SyslogListener::readPendingDatagrams()
     int read = 0;
     {
         QMutexLocker lock(&mutex);
-        // Everything pending now: a rejected datagram is dropped and reading goes on.
-        while (read < MaxDatagramsPerTurn && socket->hasPendingDatagrams()) {
+        // Qt's own read clears its pending flag and re-arms the notifier;
+        // everything else pending is taken in batches straight from the
+        // descriptor, a system call for many datagrams. A rejected datagram
+        // is dropped and reading goes on.
+        if (socket->hasPendingDatagrams()) {
             QHostAddress sender;
-            const qint64 size = socket->readDatagram(buffer.data(), buffer.size(), &sender);
-            if (size < 0)
-                break;
-            ++read;
-            if (accepts(sender))
-                accepted.append(SyslogDatagram{sender, QByteArray(buffer.constData(), int(size))});
-            else
-                noteRejected(sender);
+            const qint64 size = socket->readDatagram(buffer.data(), MaxDatagramBytes, &sender);
+            if (size >= 0) {
+                ++read;
+                take(sender, QByteArray(buffer.constData(), int(size)), &accepted);
+            }
         }
+        read += drain(MaxDatagramsPerTurn - read, &accepted);
     }
     if (!accepted.isEmpty())
         emit datagramsReceived(accepted);
-    if (read == MaxDatagramsPerTurn)
+    if (read >= MaxDatagramsPerTurn)
         QMetaObject::invokeMethod(this, &SyslogListener::readPendingDatagrams, Qt::QueuedConnection);
+}
+
+int SyslogListener::drain(int budget, QVector<SyslogDatagram> *accepted)
+{
+    const int fd = int(socket->socketDescriptor());
+    mmsghdr messages[BatchSlots];
+    iovec vectors[BatchSlots];
+    sockaddr_storage senders[BatchSlots];
+    int taken = 0;
+    while (taken < budget) {
+        const int room = std::min(BatchSlots, budget - taken);
+        for (int i = 0; i < room; ++i) {
+            vectors[i] = iovec{buffer.data() + qsizetype(i) * MaxDatagramBytes, size_t(MaxDatagramBytes)};
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int count = ::recvmmsg(fd, messages, unsigned(room), MSG_DONTWAIT, nullptr);
+        if (count <= 0)
+            break; // nothing more (or an error the next notification will meet)
+        for (int i = 0; i < count; ++i)
+            take(QHostAddress(reinterpret_cast<const sockaddr *>(&senders[i])),
+                 QByteArray(static_cast<const char *>(vectors[i].iov_base), int(messages[i].msg_len)), accepted);
+        taken += count;
+        if (count < room)
+            break;
+    }
+    return taken;
+}
+
+void SyslogListener::take(const QHostAddress &sender, const QByteArray &payload, QVector<SyslogDatagram> *accepted)
+{
+    if (accepts(sender))
+        accepted->append(SyslogDatagram{sender, payload});
+    else
+        noteRejected(sender);
 }
 
 bool SyslogListener::accepts(const QHostAddress &sender) const

@@ -87,6 +87,9 @@ private:
     // Runs f in the listener's thread and waits for it.
     template <typename F> void runInThread(F f);
 
+    // The rest of what is pending, at most budget datagrams; mutex held.
+    int drain(int budget, QVector<SyslogDatagram> *accepted);
+    void take(const QHostAddress &sender, const QByteArray &payload, QVector<SyslogDatagram> *accepted);
     bool accepts(const QHostAddress &sender) const; // mutex held
     void noteRejected(const QHostAddress &sender);
     QString names() const; // mutex held

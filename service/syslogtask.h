@@ -37,8 +37,9 @@ public:
     explicit SyslogTask(const settings::ADConfiguration &config);
     ~SyslogTask() override;
 
-    // The logons of one datagram.
+    // The logons of one datagram, received now.
     common::LogonList logonsFromDatagram(const QByteArray &payload);
+    common::LogonList logonsFromDatagram(const QByteArray &payload, const QDateTime &now);
 
     // Tests: the retry timer, and the shared listener while bound.
     QTimer *bindRetryTimerForTest() { return &retryTimer; }

@@ -315,6 +315,34 @@ TEST_F(SyslogTaskTest, ABurstIsReadWholeAndWithDnsEnabledMergedIntoOneBatch)
     }
 }
 
+TEST_F(SyslogTaskTest, SendersOfBothIpVersionsAreRecognisedWhenReadInOneBatch)
+{
+    // Bound to "any", an IPv4 sender arrives IPv4-mapped; the entry 127.0.0.1 still takes it.
+    config.setSyslogAddr(QStringLiteral("any"));
+    SyslogTask task(config);
+    QSignalSpy spy(&task, &SyslogTask::newLogonCollected);
+    task.openSocket();
+    ASSERT_NE(task.listenerForTest(), nullptr);
+    Sender v4("127.0.0.1", quint16(config.syslogPort()));
+    Sender v6("::1", quint16(config.syslogPort()));
+    Sender stranger("127.0.0.2", quint16(config.syslogPort()), "127.0.0.1");
+    {
+        ListenerPause pause(task.listenerForTest());
+        for (int i = 0; i < 40; ++i) {
+            v4.send(QStringLiteral("user=a%1 ip=10.5.0.%2 logged on").arg(i).arg(i + 1).toLatin1());
+            stranger.send("user=mallory ip=10.0.0.66 logged on");
+            v6.send(QStringLiteral("user=b%1 ip=fd00::%2 logged on").arg(i).arg(i + 1).toLatin1());
+        }
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return allEmitted(spy).size() >= 80; }, 10000)) << allEmitted(spy).size();
+    QStringList users;
+    for (const common::Logon &logon : allEmitted(spy))
+        users.append(logon.user());
+    EXPECT_EQ(users.size(), 80);
+    EXPECT_FALSE(users.contains(QStringLiteral("mallory")));
+    EXPECT_TRUE(users.contains(QStringLiteral("a39")) && users.contains(QStringLiteral("b39")));
+}
+
 TEST_F(SyslogTaskTest, TasksOnOnePortShareTheSocketEachTakingItsOwnSenders)
 {
     settings::ADConfiguration other = config;
