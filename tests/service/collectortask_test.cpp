@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace {
 
@@ -115,12 +116,14 @@ TEST_F(CollectorTaskTest, PollsTheStoreEmitsEveryRunAndBacksOffWhileTheStoreIsGo
 TEST_F(CollectorTaskTest, FirstEmptyRunGivesTheNoticeAtOnce)
 {
     config.setApiName(QStringLiteral("Mock"));
+    config.setCollectInterval(3000000); // in ms beyond what a timer takes: the longest it takes
     service::CollectorTask task(config, QStringLiteral("10.9.0.1"));
     QSignalSpy spy(&task, &service::CollectorTask::newLogonCollected);
     task.startCollect();
     ASSERT_TRUE(spy.wait(5000));
     EXPECT_TRUE(spy.at(0).at(0).value<common::LogonList>().isEmpty());
     EXPECT_EQ(logCount(QStringLiteral("10.9.0.1: No logon found since 15 minutes for 10.9.0.1")), 1);
+    EXPECT_EQ(task.timerIntervalForTest(), std::numeric_limits<int>::max());
 }
 
 TEST_F(CollectorTaskTest, AnUnknownApiNameIsLoggedAndThatTaskNeverCollects)

@@ -411,6 +411,14 @@ TEST_F(SyslogTaskTest, ASocketThatCannotBindIsRetriedEveryThirtySecondsWithAFres
     EXPECT_TRUE(log().contains(QStringLiteral(": Unable to bind UDP socket: \"not-an-address\" is not an IP address")));
     unparsable.closeSocket();
     EXPECT_FALSE(unparsable.bindRetryTimerForTest()->isActive());
+
+    config.setSyslogAddr(QStringLiteral("127.0.0.1"));
+    config.setSyslogPort(70000);
+    SyslogTask outOfRange(config);
+    outOfRange.openSocket();
+    EXPECT_EQ(outOfRange.listenerForTest(), nullptr);
+    EXPECT_TRUE(log().contains(QStringLiteral(": Unable to bind UDP socket: port 70000 is out of range")));
+    outOfRange.closeSocket();
 }
 
 } // namespace
