@@ -414,12 +414,12 @@ std::shared_ptr<FileHandle> findRotatedCopy(const QString &path, const EventStor
 // When region ends in an element left open and the head of the file fd
 // (its first headBytes) finishes it before any new element starts, the two
 // halves joined in an anonymous file; region then ends before its half.
-std::shared_ptr<FileHandle> joinSplitEvent(XmlRegion *region, int fd, qint64 headBytes)
+std::shared_ptr<FileHandle> joinSplitEvent(XmlRegion *region, int fd, qint64 maxEventBytes, qint64 headBytes)
 {
     if (region->openTail < 0)
         return nullptr;
     const qint64 tailBytes = region->end - region->openTail;
-    headBytes = std::min(headBytes, EventStore::MaxEventBytes - tailBytes);
+    headBytes = std::min(headBytes, maxEventBytes - tailBytes);
     if (headBytes <= 0)
         return nullptr;
     QByteArray joined(static_cast<int>(tailBytes + headBytes), '\0');
@@ -494,7 +494,7 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryXml(const QString &path,
         // Done once its writer has let go of it: no growth since the last reading.
         const bool final = st.st_size == rotated.size;
         rotated.offset =
-            add(rotated.file, rotated.name, rotated.offset, st.st_size, final).plan(EventStore::MaxEventBytes);
+            add(rotated.file, rotated.name, rotated.offset, st.st_size, final).plan(m_store->m_maxEventBytes);
         rotated.size = st.st_size;
         if (final)
             rotated = EventStore::XmlLogFile();
@@ -510,20 +510,20 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryXml(const QString &path,
             qint64 copySize = 0;
             if (auto copy = path.isEmpty() ? nullptr : findRotatedCopy(path, current, &copyName, &copySize)) {
                 XmlRegion &region = add(std::move(copy), copyName, current.offset, copySize, true);
-                region.plan(EventStore::MaxEventBytes);
+                region.plan(m_store->m_maxEventBytes);
                 // An event cut in two by the rotation: its start ends the copy,
                 // its rest begins the truncated file.
-                if (auto joined = joinSplitEvent(&region, current.file->fd(),
-                                                 std::min<qint64>(st.st_size, EventStore::MaxEventBytes)))
+                if (auto joined = joinSplitEvent(&region, current.file->fd(), m_store->m_maxEventBytes,
+                                                 std::min<qint64>(st.st_size, m_store->m_maxEventBytes)))
                     add(std::move(joined), region.name, 0, static_cast<qint64>(::lseek(joined->fd(), 0, SEEK_END)),
                         true)
-                        .plan(EventStore::MaxEventBytes);
+                        .plan(m_store->m_maxEventBytes);
             }
             logProblem(QStringLiteral("%1 was replaced or truncated, reading it from the start").arg(current.name));
             current.offset = 0;
         }
         current.offset =
-            add(current.file, current.name, current.offset, st.st_size, false).plan(EventStore::MaxEventBytes);
+            add(current.file, current.name, current.offset, st.st_size, false).plan(m_store->m_maxEventBytes);
         current.size = st.st_size;
         current.mark = fileMark(current.file->fd(), current.offset);
     }
@@ -532,7 +532,7 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryXml(const QString &path,
         return wanted(eventIds, eventId) && recordId.type == EventValueType::UInt64 && recordId.number > afterRecordId;
     };
     *error = 0;
-    return std::make_unique<XmlLogQuery>(m_server, std::move(regions), filter, EventStore::MaxEventBytes);
+    return std::make_unique<XmlLogQuery>(m_server, std::move(regions), filter, m_store->m_maxEventBytes);
 }
 
 std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path, quint64 afterRecordId,

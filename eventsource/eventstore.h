@@ -37,6 +37,8 @@ public:
     static constexpr qint64 MaxEventBytes = 1 << 20;
 
     const QString &root() const { return m_root; }
+    // A smaller limit, so that small inputs reach it (fuzzing).
+    void setMaxEventBytesForTest(qint64 bytes) { m_maxEventBytes = bytes; }
 
     // Where reading of the followed XML log resumes next time (tests and benchmarks).
     qint64 xmlOffsetForTest() const { return m_xml.offset; }
@@ -65,6 +67,7 @@ public:
 
 private:
     QString m_root;
+    qint64 m_maxEventBytes = MaxEventBytes;
     XmlLogFile m_xml;
     XmlLogFile m_xmlRotated; // renamed away, read on while its writer still adds to it
     EvtxState m_evtx;

@@ -29,12 +29,23 @@ bool readFileAt(int fd, qint64 offset, char *buffer, qint64 length)
     return true;
 }
 
+namespace {
+
+qint64 segmentBytes = XmlRegion::SegmentBytes; // changed by fuzzing only, before any reading
+
+} // namespace
+
+void XmlRegion::setSegmentBytesForTest(qint64 bytes)
+{
+    segmentBytes = bytes;
+}
+
 qint64 XmlRegion::plan(qint64 maxEventBytes)
 {
-    constexpr qint64 ReadBytes = 1 << 20;
+    const qint64 readBytes = segmentBytes;
     segments.assign(1, begin);
     const auto cut = [this](qint64 at) {
-        if (at - segments.back() >= SegmentBytes && at < end)
+        if (at - segments.back() >= segmentBytes && at < end)
             segments.push_back(at);
     };
     const XmlEventScanner::Sink sink = [&cut](const XmlEventScanner::Element &, qint64 resolvedUpTo) {
@@ -49,7 +60,7 @@ qint64 XmlRegion::plan(qint64 maxEventBytes)
         const qint64 keep = scanner.scanPosition();
         buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(keep - bufferOffset));
         bufferOffset = keep;
-        const qint64 length = std::min(ReadBytes, end - readTo);
+        const qint64 length = std::min(readBytes, end - readTo);
         const std::size_t old = buffer.size();
         buffer.resize(old + static_cast<std::size_t>(length));
         if (!readFileAt(file->fd(), readTo, buffer.data() + old, length)) {

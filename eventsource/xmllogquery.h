@@ -45,6 +45,8 @@ struct XmlRegion
     qint64 openTail = -1; // where an element left open at the end of a final stretch starts
 
     static constexpr qint64 SegmentBytes = 1 << 20;
+    // Smaller segments and reads, so that small inputs cross their edges (fuzzing).
+    static void setSegmentBytesForTest(qint64 bytes);
     // Up to where the stretch is resolved: a later reading resumes there. An
     // element still being written (not final) is left for it.
     qint64 plan(qint64 maxEventBytes);

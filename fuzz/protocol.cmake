@@ -1,4 +1,4 @@
-# The firewall side of the agent protocol (run with -dict=fuzz/protocol.dict).
+# The firewall side of the agent protocol (its dictionary: protocol_messages_fuzz.dict).
 sso_add_fuzzer(protocol_messages_fuzz
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/protocol_messages_fuzz.cpp ${CMAKE_SOURCE_DIR}/firewall/protocol.cpp
           ${CMAKE_SOURCE_DIR}/settings/inifile.cpp ${CMAKE_SOURCE_DIR}/common/userrule.cpp
