@@ -66,15 +66,19 @@ void write(const QString &path, const char *data, qint64 size, bool append)
         abort();
 }
 
-// Record ids of the wanted events of one query, sorted; unreadable ones counted.
-std::vector<quint64> read(EventStore &store, int *unreadable)
+// Record ids of the wanted events of one query; unreadable ones counted.
+// False when the store refuses the file (text that looks like UTF-16).
+bool read(EventStore &store, std::vector<quint64> *ids, int *unreadable)
 {
-    std::vector<quint64> ids;
     quint32 error = 0;
     auto session = store.openSession(QStringLiteral("dc"), &error);
     FUZZ_CHECK(session);
     auto query = session->query(0, Wanted, &error);
-    FUZZ_CHECK(query && error == 0);
+    if (!query) {
+        FUZZ_CHECK(error == EventLogError::InvalidData);
+        return false;
+    }
+    FUZZ_CHECK(error == 0);
     std::vector<RenderedEvent> batch;
     while (query->next(7, &batch) == 0) {
         FUZZ_CHECK(!batch.empty() && batch.size() <= 7);
@@ -88,11 +92,11 @@ std::vector<quint64> read(EventStore &store, int *unreadable)
             const EventValue &record = event.values[ValueEventRecordId];
             FUZZ_CHECK(id.type == EventValueType::UInt16 && (id.number == 4624 || id.number == 4768));
             FUZZ_CHECK(record.type == EventValueType::UInt64 && record.number > 0);
-            ids.push_back(record.number);
+            ids->push_back(record.number);
         }
         batch.clear();
     }
-    return ids;
+    return true;
 }
 
 } // namespace
@@ -120,17 +124,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     EventStore once(work()->path());
     once.setMaxEventBytesForTest(MaxBytes);
     int unreadableOnce = 0;
-    std::vector<quint64> readOnce = read(once, &unreadableOnce);
+    std::vector<quint64> readOnce;
+    if (!read(once, &readOnce, &unreadableOnce))
+        return 0;
 
     write(path, data, split, false);
     EventStore growing(work()->path());
     growing.setMaxEventBytesForTest(MaxBytes);
     int unreadableGrowing = 0;
-    std::vector<quint64> readGrowing = read(growing, &unreadableGrowing);
+    std::vector<quint64> readGrowing;
+    bool readable = read(growing, &readGrowing, &unreadableGrowing);
     write(path, data + split, length - split, true);
-    const std::vector<quint64> rest = read(growing, &unreadableGrowing);
-    readGrowing.insert(readGrowing.end(), rest.begin(), rest.end());
-    FUZZ_CHECK(read(growing, &unreadableGrowing).empty());
+    readable = read(growing, &readGrowing, &unreadableGrowing) && readable;
+    std::vector<quint64> again;
+    FUZZ_CHECK(!read(growing, &again, &unreadableGrowing) || again.empty());
+    if (!readable)
+        return 0;
 
     std::sort(readOnce.begin(), readOnce.end());
     std::sort(readGrowing.begin(), readGrowing.end());
