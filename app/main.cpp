@@ -1,18 +1,15 @@
 // The agent's entry point: creates the one agent, lets the service frame run
 // the command line, and tears the process-wide objects down afterwards.
 #include "app/agentad.h"
+#include "common/clock.h"
 #include "common/eventdispatcher.h"
 #include "firewall/server.h"
 #include "log/applicationdebug.h"
 
 int main(int argc, char **argv)
 {
-    // Without TZ the C library reads /etc/localtime again for every local
-    // time Qt converts, thousands of times a second under load; named once
-    // here, the zone is read once (a change of zone takes a restart).
-    if (!qEnvironmentVariableIsSet("TZ"))
-        qputenv("TZ", ":/etc/localtime");
-
+    // The zone is read once (a change of zone takes a restart).
+    common::Clock::readTimeZoneOnce();
     common::usePlainEventDispatcher();
     auto *agent = new service::AgentAd(argc, argv);
     service::agentInstance.store(agent);

@@ -1,6 +1,7 @@
 #include "clock.h"
 
 #include <atomic>
+#include <ctime>
 #include <limits>
 
 namespace common {
@@ -13,6 +14,14 @@ std::atomic<qint64> pinnedMSecs{std::numeric_limits<qint64>::min()};
 QDateTime Clock::now()
 {
     return QDateTime::fromMSecsSinceEpoch(nowMSecsSinceEpoch());
+}
+
+void Clock::readTimeZoneOnce()
+{
+    if (!qEnvironmentVariableIsSet("TZ")) {
+        qputenv("TZ", ":/etc/localtime");
+        tzset();
+    }
 }
 
 qint64 Clock::nowMSecsSinceEpoch()

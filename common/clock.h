@@ -13,6 +13,13 @@ public:
     static QDateTime now(); // local time, second precision is up to the caller
     static qint64 nowMSecsSinceEpoch();
 
+    // With TZ unset the C library looks at /etc/localtime again (a stat) on
+    // every local-time conversion Qt makes, which dominated reading a log;
+    // naming the file in TZ has it read once for the life of the process, as
+    // the log's stamps already are. A TZ that is set is left alone. Call at
+    // the start of main, before any thread exists.
+    static void readTimeZoneOnce();
+
     // Tests: pin "now" to a fixed instant, move it, or go back to the real clock.
     static void setNowForTest(const QDateTime &fixed);
     static void advanceForTest(qint64 seconds);

@@ -118,7 +118,7 @@ common::LogonList ApiWindowsEventLog::collect()
 
 void ApiWindowsEventLog::readResults(common::LogonList *logons)
 {
-    m_cutoff = readCutoff(m_maxSecondToRead);
+    m_cutoff = readCutoff(m_maxSecondToRead).toMSecsSinceEpoch();
     quint64 found = 0;
     std::vector<RenderedEvent> batch;
     for (;;) {
@@ -165,12 +165,8 @@ ApiWindowsEventLog::Step ApiWindowsEventLog::processEvent(const RenderedEvent &e
     LogonCandidate candidate;
     candidate.workstation = text(ValueWorkstationName);
     const EventValue &created = value(ValueTimeCreated);
-    if (created.type == EventValueType::FileTime) {
-        const qint64 seconds = static_cast<qint64>(created.number / 10000000ULL) - SecondsFrom1601To1970;
-        candidate.time = QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime);
-    }
     const EventValue &recordId = value(ValueEventRecordId);
-    if (!candidate.time.isValid()) {
+    if (created.type != EventValueType::FileTime) {
         // Without a creation time the event can be neither dated nor compared
         // with the cut-off; it is seen, but it is no logon.
         if (recordId.type == EventValueType::UInt64)
@@ -180,8 +176,16 @@ ApiWindowsEventLog::Step ApiWindowsEventLog::processEvent(const RenderedEvent &e
                                      .arg(recordId.type == EventValueType::UInt64 ? recordId.number : 0));
         return Step::Continue;
     }
-    if (candidate.time < m_cutoff)
+    // Compared as a number: a local date-time costs a conversion, made only
+    // for events within the window and once per second of the log.
+    const qint64 seconds = static_cast<qint64>(created.number / 10000000ULL) - SecondsFrom1601To1970;
+    if (seconds * 1000 < m_cutoff)
         return Step::Stop; // newest first: all that follow are older still
+    if (seconds != m_lastSeconds || !m_lastTime.isValid()) {
+        m_lastSeconds = seconds;
+        m_lastTime = QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime);
+    }
+    candidate.time = m_lastTime;
 
     const EventValue &eventIdValue = value(ValueEventId);
     const quint32 eventId = eventIdValue.type == EventValueType::UInt16 ? static_cast<quint32>(eventIdValue.number) : 0;

@@ -56,7 +56,9 @@ private:
     std::unique_ptr<IEventLogSession> m_session;
     std::unique_ptr<IEventLogQuery> m_query;
     LogonRules m_rules;
-    QDateTime m_cutoff; // of the running collection
+    qint64 m_cutoff = 0; // of the running collection, milliseconds since the epoch
+    qint64 m_lastSeconds = 0;
+    QDateTime m_lastTime; // the local date-time of m_lastSeconds
 };
 
 } // namespace userCollector

@@ -1,4 +1,5 @@
 // sso-diag: checks what the agent would see, without running the agent.
+#include "common/clock.h"
 #include "common/logon.h"
 #include "tools/diagcommand.h"
 
@@ -34,6 +35,7 @@ DiagCommand::DiagCommand(const char *name, const char *usage, Runner run)
 
 int main(int argc, char **argv)
 {
+    common::Clock::readTimeZoneOnce();
     QCoreApplication app(argc, argv);
     common::registerMetaTypes();
     QStringList arguments = app.arguments();
