@@ -1,6 +1,7 @@
 #include "eventsource/eventxmlparser.h"
 
 #include <QDate>
+#include <array>
 #include <cstring>
 
 namespace userCollector {
@@ -14,11 +15,12 @@ struct Span
 {
     const char *begin = nullptr;
     const char *end = nullptr;
-    bool equals(const char *text) const
+    bool equals(const char *text, std::size_t length) const
     {
-        const std::size_t length = std::strlen(text);
         return static_cast<std::size_t>(end - begin) == length && std::memcmp(begin, text, length) == 0;
     }
+    // Literals: their length is known when compiling.
+    template <std::size_t N> bool equals(const char (&text)[N]) const { return equals(text, N - 1); }
 };
 
 bool isSpace(char c)
@@ -26,10 +28,22 @@ bool isSpace(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Names are scanned a character at a time in every tag: a table answers.
+struct NameChars
+{
+    bool table[256] = {};
+    constexpr NameChars()
+    {
+        for (int c = 0; c < 256; ++c)
+            table[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                       c == '-' || c == '.' || c == ':' || c >= 0x80;
+    }
+};
+constexpr NameChars NameCharTable;
+
 bool isNameChar(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-           c == '.' || c == ':' || static_cast<unsigned char>(c) >= 0x80;
+    return NameCharTable.table[static_cast<unsigned char>(c)];
 }
 
 // Drops a namespace prefix: rendered events never need one, but some
@@ -288,9 +302,16 @@ bool Parser::parseStartTag(bool *selfClosing)
                     return fail("broken character reference");
             }
         } else if (stack[1].equals("EventData") && name.equals("Data") && hasNameAttribute) {
+            static const std::array<std::size_t, ValueCount> lengths = [] {
+                std::array<std::size_t, ValueCount> result{};
+                for (int i = 0; i < ValueCount; ++i)
+                    result[static_cast<std::size_t>(i)] = DataNames[i] ? std::strlen(DataNames[i]) : 0;
+                return result;
+            }();
             for (int i = 0; i < ValueCount; ++i) {
                 // The first element of a name wins, as a path selects the first match.
-                if (DataNames[i] && !present[i] && nameAttribute.equals(DataNames[i])) {
+                if (DataNames[i] && !present[i] &&
+                    nameAttribute.equals(DataNames[i], lengths[static_cast<std::size_t>(i)])) {
                     index = i;
                     break;
                 }

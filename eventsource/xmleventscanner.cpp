@@ -1,5 +1,6 @@
 #include "eventsource/xmleventscanner.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace userCollector {
@@ -20,60 +21,115 @@ bool isXmlEventStart(const char *p)
     return c == ' ' || c == '>' || c == '\t' || c == '\r' || c == '\n' || c == '/';
 }
 
+namespace {
+
+// Offset of the first text in data[from, to), or -1.
+qint64 find(const char *data, qint64 from, qint64 to, const char *text, qint64 length)
+{
+    if (to - from < length)
+        return -1;
+    const void *at = memmem(data + from, static_cast<std::size_t>(to - from), text, static_cast<std::size_t>(length));
+    return at ? static_cast<const char *>(at) - data : -1;
+}
+
+// Offset of the first element start beginning in data[from, to - 5), or -1;
+// a candidate whose seventh byte lies beyond the data (size) is reported as
+// cut, at *cut.
+qint64 findStart(const char *data, qint64 from, qint64 to, qint64 size, qint64 *cut)
+{
+    *cut = -1;
+    for (qint64 at = from;; ++at) {
+        at = find(data, at, to, "<Event", 6);
+        if (at < 0)
+            return -1;
+        if (at + StartBytes > size) {
+            *cut = at;
+            return -1;
+        }
+        if (isXmlEventStart(data + at))
+            return at;
+    }
+}
+
+} // namespace
+
+// Each element is decided on its first maxBytes (and the few bytes a close
+// or a start there needs): the first start or close in them, or else too
+// large, scanning going on where the limit lies. The searches are memmem
+// calls over bytes not searched before (a waiting scan keeps the last few).
 void XmlEventScanner::scan(const char *data, qint64 dataOffset, qint64 size, bool atEnd, const Sink &sink)
 {
     qint64 i = m_scan - dataOffset;
     Q_ASSERT(i >= 0 && i <= size);
     for (;;) {
-        if (m_inElement && dataOffset + i - m_start >= m_maxBytes) {
-            // Even a close here would make it too large: it is not held any longer.
-            m_inElement = false;
-            sink({m_start, dataOffset + i - m_start, Kind::TooLarge}, dataOffset + i);
-        }
-        const void *lt = i < size ? std::memchr(data + i, '<', static_cast<std::size_t>(size - i)) : nullptr;
-        if (!lt) {
-            i = size;
-            break;
-        }
-        i = static_cast<const char *>(lt) - data;
-        if (m_inElement && dataOffset + i - m_start >= m_maxBytes)
-            continue;
+        qint64 cut = -1;
         if (!m_inElement) {
-            if (size - i < StartBytes) {
-                if (!atEnd)
-                    break; // may be a start cut by the end of the data
-                i = size;
+            const qint64 start = findStart(data, i, size, size, &cut);
+            if (start < 0) {
+                // A start may be cut by the end of the data: from its '<' on, the bytes stay.
+                if (atEnd) {
+                    i = size;
+                } else if (cut >= 0) {
+                    i = cut;
+                } else {
+                    const qint64 tail = std::max(i, size - (StartBytes - 1));
+                    const void *lt = std::memchr(data + tail, '<', static_cast<std::size_t>(size - tail));
+                    i = lt ? static_cast<const char *>(lt) - data : size;
+                }
                 break;
             }
-            if (isXmlEventStart(data + i)) {
-                m_inElement = true;
-                m_start = dataOffset + i;
-                i += StartBytes - 1;
-            } else {
-                ++i;
-            }
+            m_inElement = true;
+            m_start = dataOffset + start;
+            i = start + StartBytes - 1;
             continue;
         }
-        if (size - i < CloseBytes && !atEnd)
-            break; // may be a close or a start cut by the end of the data
-        if (size - i >= CloseBytes && std::memcmp(data + i, Close, CloseBytes) == 0) {
-            i += CloseBytes;
+        const qint64 limit = m_start - dataOffset + m_maxBytes;
+        const qint64 window = std::min(size, limit + CloseBytes - 1);
+        const qint64 close = nextClose(data, dataOffset, i, window);
+        const qint64 start =
+            findStart(data, i, close >= 0 ? close : std::min(size, limit + StartBytes - 2), size, &cut);
+        if (start >= 0) {
+            sink({m_start, dataOffset + start - m_start, Kind::Truncated}, dataOffset + start);
+            m_start = dataOffset + start;
+            i = start + StartBytes - 1;
+            continue;
+        }
+        if (close >= 0) {
+            i = close + CloseBytes;
             m_inElement = false;
             const qint64 length = dataOffset + i - m_start;
             sink({m_start, length, length > m_maxBytes ? Kind::TooLarge : Kind::Complete}, dataOffset + i);
-        } else if (size - i >= StartBytes && isXmlEventStart(data + i)) {
-            sink({m_start, dataOffset + i - m_start, Kind::Truncated}, dataOffset + i);
-            m_start = dataOffset + i;
-            i += StartBytes - 1;
-        } else {
-            ++i;
+            continue;
         }
+        if (window == limit + CloseBytes - 1 || (atEnd && size >= limit)) {
+            // Neither within the limit: given up, not held any longer.
+            m_inElement = false;
+            sink({m_start, m_maxBytes, Kind::TooLarge}, dataOffset + limit);
+            i = limit;
+            continue;
+        }
+        // Undecided: more bytes may bring a close or a start.
+        i = atEnd ? size : std::max(i, size - (CloseBytes - 1));
+        break;
     }
     m_scan = dataOffset + i;
-    if (m_inElement && m_scan - m_start >= m_maxBytes) {
-        m_inElement = false;
-        sink({m_start, m_scan - m_start, Kind::TooLarge}, m_scan);
-    }
+}
+
+qint64 XmlEventScanner::nextClose(const char *data, qint64 dataOffset, qint64 from, qint64 to)
+{
+    // Truncated elements share their first close: it is searched for once.
+    const qint64 at = dataOffset + from;
+    if (m_closeFrom >= 0 && m_closeFrom <= at && m_closeFound >= at)
+        return m_closeFound - dataOffset;
+    qint64 resume = at;
+    if (m_closeFrom >= 0 && m_closeFrom <= at && m_closeFound < 0)
+        resume = std::max(at, m_closeTo - (CloseBytes - 1));
+    else
+        m_closeFrom = at;
+    const qint64 found = find(data, resume - dataOffset, to, Close, CloseBytes);
+    m_closeTo = dataOffset + to;
+    m_closeFound = found >= 0 ? dataOffset + found : -1;
+    return found;
 }
 
 void XmlEventScanner::finish(qint64 end, bool final, const Sink &sink)

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 namespace userCollector {
@@ -40,21 +41,73 @@ void XmlRegion::setSegmentBytesForTest(qint64 bytes)
     segmentBytes = bytes;
 }
 
+namespace {
+
+// The first element start in the file at [from, to), or -1 (also when the
+// file cannot be read); read in small pieces, each byte once.
+qint64 findStartInFile(int fd, qint64 from, qint64 to)
+{
+    constexpr qint64 Piece = 64 * 1024;
+    std::vector<char> buffer;
+    for (qint64 at = from; at < to;) {
+        // The six bytes after a piece let a start at its end be recognised.
+        const qint64 length = std::min(Piece, to - at) + 6;
+        buffer.resize(static_cast<std::size_t>(length));
+        qint64 got = 0;
+        while (got < length) {
+            const ssize_t n = ::pread(fd, buffer.data() + got, static_cast<std::size_t>(length - got), at + got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        const qint64 searched = std::min(got - 6, to - at); // where a start may begin
+        for (qint64 i = 0; i < searched;) {
+            const void *hit = memmem(buffer.data() + i, static_cast<std::size_t>(searched + 6 - i), "<Event", 6);
+            if (!hit)
+                break;
+            const qint64 offset = static_cast<const char *>(hit) - buffer.data();
+            if (offset >= searched)
+                break;
+            if (isXmlEventStart(buffer.data() + offset))
+                return at + offset;
+            i = offset + 1;
+        }
+        if (got < length)
+            return -1;
+        at += searched;
+    }
+    return -1;
+}
+
+} // namespace
+
+// Every element start is a point where scanning can begin afresh: whatever
+// came before it is truncated there or was decided before. So is a point
+// with no start in the maxEventBytes before it. The segments begin at such
+// points about segmentBytes apart, found by looking at a few bytes at each;
+// only the last segment is scanned here, to learn where reading resolves.
 qint64 XmlRegion::plan(qint64 maxEventBytes)
 {
-    const qint64 readBytes = segmentBytes;
     segments.assign(1, begin);
-    const auto cut = [this](qint64 at) {
-        if (at - segments.back() >= segmentBytes && at < end)
-            segments.push_back(at);
-    };
-    const XmlEventScanner::Sink sink = [&cut](const XmlEventScanner::Element &, qint64 resolvedUpTo) {
-        cut(resolvedUpTo);
-    };
-    XmlEventScanner scanner(begin, maxEventBytes);
+    for (qint64 step = begin + segmentBytes; step < end;) {
+        const qint64 reach = step + maxEventBytes + 8;
+        qint64 point = findStartInFile(file->fd(), step, std::min(end, reach));
+        if (point < 0 && reach < end)
+            point = reach;
+        if (point < 0)
+            break;
+        segments.push_back(point);
+        step = point + segmentBytes;
+    }
+
+    const qint64 readBytes = std::max<qint64>(segmentBytes, 64 * 1024);
+    const XmlEventScanner::Sink ignore = [](const XmlEventScanner::Element &, qint64) {};
+    XmlEventScanner scanner(segments.back(), maxEventBytes);
     std::vector<char> buffer;
-    qint64 bufferOffset = begin;
-    qint64 readTo = begin;
+    qint64 bufferOffset = segments.back();
+    qint64 readTo = segments.back();
     while (readTo < end) {
         // Only what the scanner has not decided on yet is kept.
         const qint64 keep = scanner.scanPosition();
@@ -69,13 +122,12 @@ qint64 XmlRegion::plan(qint64 maxEventBytes)
             break;
         }
         readTo += length;
-        scanner.scan(buffer.data(), bufferOffset, static_cast<qint64>(buffer.size()), final && readTo == end, sink);
-        cut(scanner.resolved());
+        scanner.scan(buffer.data(), bufferOffset, static_cast<qint64>(buffer.size()), final && readTo == end, ignore);
     }
     openTail = final ? scanner.openElement() : -1;
-    scanner.finish(end, final, sink);
+    scanner.finish(end, final, ignore);
     end = final ? end : scanner.resolved();
-    if (segments.back() >= end)
+    while (!segments.empty() && segments.back() >= end)
         segments.pop_back();
     return end;
 }
