@@ -205,6 +205,99 @@ private:
     std::vector<char> m_buffer;
 };
 
+// An export written in order: records are handed out from the last index
+// down, each loaded, rendered and parsed once, until one already seen.
+class EvtxNewestFirstQuery : public IEventLogQuery
+{
+public:
+    EvtxNewestFirstQuery(const QString &server, std::unique_ptr<EvtxFile> file, int count, quint64 alreadyRead,
+                         EventFilter filter)
+        : m_file(std::move(file)), m_index(count - 1), m_alreadyRead(alreadyRead), m_filter(std::move(filter)),
+          m_unreadable(server)
+    {}
+
+    quint32 next(int max, std::vector<RenderedEvent> *events) override
+    {
+        int count = 0;
+        EvtxRecord record;
+        QString why;
+        while (count < max && m_index >= 0) {
+            const int index = m_index--;
+            if (!record.load(m_file->get(), index, &why)) {
+                count += m_unreadable.add(QStringLiteral("record at index %1: %2").arg(index).arg(why), events);
+                continue;
+            }
+            uint64_t fileRecord = 0;
+            if (libevtx_record_get_identifier(record.get(), &fileRecord, nullptr) == 1 && fileRecord <= m_alreadyRead) {
+                m_index = -1; // the rest was read before
+                break;
+            }
+            RenderedEvent event;
+            if (!record.xml(&m_buffer, &why)) {
+                count += m_unreadable.add(QStringLiteral("record %1: %2").arg(fileRecord).arg(why), events);
+                continue;
+            }
+            switch (parseWantedEventXml(m_buffer.data(), m_buffer.size(), m_filter, &event, &why)) {
+            case EventParse::Wanted:
+                events->push_back(std::move(event));
+                ++count;
+                break;
+            case EventParse::Unwanted:
+                break;
+            case EventParse::Malformed:
+                count += m_unreadable.add(QStringLiteral("record %1: %2").arg(fileRecord).arg(why), events);
+                break;
+            }
+        }
+        return count == 0 ? EventLogError::NoMoreItems : 0;
+    }
+
+private:
+    std::unique_ptr<EvtxFile> m_file;
+    int m_index;
+    quint64 m_alreadyRead;
+    EventFilter m_filter;
+    std::vector<char> m_buffer;
+    UnreadableEvents m_unreadable;
+};
+
+// Whether the chunks of an EVTX file hold ascending record numbers in file
+// order (an export, or a log that has not wrapped), and the highest.
+bool chunksInOrder(const QString &path, quint64 *highest)
+{
+    constexpr qint64 HeaderBytes = 4096;
+    constexpr qint64 ChunkBytes = 65536;
+    const FileHandle fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.fd() < 0 || ::fstat(fd.fd(), &st) != 0)
+        return false;
+    quint64 last = 0;
+    bool any = false;
+    for (qint64 at = HeaderBytes; at + ChunkBytes <= st.st_size; at += ChunkBytes) {
+        unsigned char header[40];
+        if (!readFileAt(fd.fd(), at, reinterpret_cast<char *>(header), sizeof(header)))
+            return false;
+        if (std::memcmp(header, "ElfChnk", 8) != 0)
+            continue;
+        const auto u64 = [&header](int offset) {
+            quint64 value = 0;
+            for (int i = 7; i >= 0; --i)
+                value = value << 8 | header[offset + i];
+            return value;
+        };
+        const quint64 first = u64(24);
+        const quint64 end = u64(32);
+        if (first == 0 && end == 0)
+            continue; // unused
+        if (first > end || (any && first <= last))
+            return false;
+        last = end;
+        any = true;
+    }
+    *highest = last;
+    return any;
+}
+
 class EmptyQuery : public IEventLogQuery
 {
 public:
@@ -575,6 +668,22 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path
     const quint64 alreadyRead =
         sameFile && !firstChunk.isEmpty() && firstChunk == state.firstChunk ? state.highestRecord : 0;
     quint64 highest = alreadyRead;
+    state.known = true;
+    state.device = st.st_dev;
+    state.inode = st.st_ino;
+    state.size = st.st_size;
+    state.modified = modified;
+    state.firstChunk = firstChunk;
+    if (chunksInOrder(path, &highest)) {
+        state.highestRecord = std::max(highest, alreadyRead);
+        const EventFilter filter = [afterRecordId, eventIds](const EventValue &eventId, const EventValue &recordId) {
+            return wanted(eventIds, eventId) && recordId.type == EventValueType::UInt64 &&
+                   recordId.number > afterRecordId;
+        };
+        return std::make_unique<EvtxNewestFirstQuery>(m_server, std::move(file), count, alreadyRead, filter);
+    }
+    // A wrapped log: every record's number is learnt first, to hand them out newest first.
+    highest = alreadyRead;
     std::vector<EvtxEntry> entries;
     std::vector<QString> problems;
     EvtxRecord record;
@@ -603,13 +712,7 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::queryEvtx(const QString &path
     // Newest first by record number, also when the log has wrapped.
     std::sort(entries.begin(), entries.end(),
               [](const EvtxEntry &a, const EvtxEntry &b) { return a.fileRecord < b.fileRecord; });
-    state.known = true;
-    state.device = st.st_dev;
-    state.inode = st.st_ino;
-    state.size = st.st_size;
-    state.modified = modified;
     state.highestRecord = highest;
-    state.firstChunk = firstChunk;
     return std::make_unique<EvtxQuery>(std::move(file), std::move(entries), std::move(problems), afterRecordId,
                                        eventIds);
 }

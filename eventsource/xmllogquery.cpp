@@ -132,17 +132,29 @@ qint64 XmlRegion::plan(qint64 maxEventBytes)
     return end;
 }
 
+UnreadableEvents::~UnreadableEvents()
+{
+    if (m_count > Reported)
+        ApplicationDebug::logLow(
+            QStringLiteral("%1: %2 more unreadable events skipped").arg(m_server).arg(m_count - Reported));
+}
+
+int UnreadableEvents::add(const QString &why, std::vector<RenderedEvent> *events)
+{
+    if (++m_count > Reported)
+        return 0;
+    RenderedEvent event;
+    event.rendered = false;
+    event.renderError = EventLogError::InvalidData;
+    event.renderErrorText = why;
+    events->push_back(std::move(event));
+    return 1;
+}
+
 XmlLogQuery::XmlLogQuery(const QString &server, std::vector<XmlRegion> regions, EventFilter filter,
                          qint64 maxEventBytes)
-    : m_server(server), m_regions(std::move(regions)), m_filter(std::move(filter)), m_maxEventBytes(maxEventBytes)
+    : m_regions(std::move(regions)), m_filter(std::move(filter)), m_maxEventBytes(maxEventBytes), m_unreadable(server)
 {}
-
-XmlLogQuery::~XmlLogQuery()
-{
-    if (m_problems > ReportedProblems)
-        ApplicationDebug::logLow(
-            QStringLiteral("%1: %2 more unreadable events skipped").arg(m_server).arg(m_problems - ReportedProblems));
-}
 
 bool XmlLogQuery::loadNextSegment()
 {
@@ -178,19 +190,6 @@ bool XmlLogQuery::loadNextSegment()
     return false;
 }
 
-void XmlLogQuery::problem(const QString &why, std::vector<RenderedEvent> *events, int *count)
-{
-    ++m_problems;
-    if (m_problems > ReportedProblems)
-        return;
-    RenderedEvent event;
-    event.rendered = false;
-    event.renderError = EventLogError::InvalidData;
-    event.renderErrorText = why;
-    events->push_back(std::move(event));
-    ++*count;
-}
-
 quint32 XmlLogQuery::next(int max, std::vector<RenderedEvent> *events)
 {
     int count = 0;
@@ -202,15 +201,15 @@ quint32 XmlLogQuery::next(int max, std::vector<RenderedEvent> *events)
         const qint64 offset = m_segmentOffset + element.offset;
         switch (element.kind) {
         case XmlEventScanner::Kind::Truncated:
-            problem(QStringLiteral("truncated event at offset %1 of %2").arg(offset).arg(m_segmentName), events,
-                    &count);
+            count += m_unreadable.add(
+                QStringLiteral("truncated event at offset %1 of %2").arg(offset).arg(m_segmentName), events);
             break;
         case XmlEventScanner::Kind::TooLarge:
-            problem(QStringLiteral("event at offset %1 of %2 larger than %3 bytes")
-                        .arg(offset)
-                        .arg(m_segmentName)
-                        .arg(m_maxEventBytes),
-                    events, &count);
+            count += m_unreadable.add(QStringLiteral("event at offset %1 of %2 larger than %3 bytes")
+                                          .arg(offset)
+                                          .arg(m_segmentName)
+                                          .arg(m_maxEventBytes),
+                                      events);
             break;
         case XmlEventScanner::Kind::Complete: {
             RenderedEvent event;
@@ -223,8 +222,9 @@ quint32 XmlLogQuery::next(int max, std::vector<RenderedEvent> *events)
             case EventParse::Unwanted:
                 break;
             case EventParse::Malformed:
-                problem(QStringLiteral("malformed event at offset %1 of %2: %3").arg(offset).arg(m_segmentName, why),
-                        events, &count);
+                count += m_unreadable.add(
+                    QStringLiteral("malformed event at offset %1 of %2: %3").arg(offset).arg(m_segmentName, why),
+                    events);
                 break;
             }
             break;

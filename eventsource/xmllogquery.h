@@ -52,6 +52,26 @@ struct XmlRegion
     qint64 plan(qint64 maxEventBytes);
 };
 
+// Events a query could not read: the first few are handed out as failed
+// events (each logged by the reader), the rest only counted and logged once
+// as a sum when the query ends, so a damaged log cannot flood the log.
+class UnreadableEvents
+{
+public:
+    explicit UnreadableEvents(const QString &server) : m_server(server) {}
+    UnreadableEvents(const UnreadableEvents &) = delete;
+    UnreadableEvents &operator=(const UnreadableEvents &) = delete;
+    ~UnreadableEvents();
+    // The number of events added to events (0 or 1).
+    int add(const QString &why, std::vector<RenderedEvent> *events);
+
+    static constexpr int Reported = 5;
+
+private:
+    QString m_server;
+    quint64 m_count = 0;
+};
+
 // The events of a few regions (oldest first), handed out newest first:
 // complete elements parsed and filtered, the others reported as unreadable.
 // Problems beyond the first few of a query are only counted and logged once
@@ -61,11 +81,8 @@ class XmlLogQuery : public IEventLogQuery
 {
 public:
     XmlLogQuery(const QString &server, std::vector<XmlRegion> regions, EventFilter filter, qint64 maxEventBytes);
-    ~XmlLogQuery() override;
 
     quint32 next(int max, std::vector<RenderedEvent> *events) override;
-
-    static constexpr int ReportedProblems = 5;
 
 private:
     struct Element
@@ -75,7 +92,6 @@ private:
         XmlEventScanner::Kind kind;
     };
     bool loadNextSegment();
-    void problem(const QString &why, std::vector<RenderedEvent> *events, int *count);
 
     QString m_server;
     std::vector<XmlRegion> m_regions;
@@ -85,7 +101,7 @@ private:
     qint64 m_segmentOffset = 0;
     QString m_segmentName;
     std::vector<Element> m_elements; // of the loaded segment, oldest first
-    quint64 m_problems = 0;
+    UnreadableEvents m_unreadable;
 };
 
 } // namespace userCollector

@@ -202,6 +202,42 @@ TEST_F(EventStoreTest, EvtxIsReadNewestFirstAndNotAgainWhileUnchanged)
     EXPECT_TRUE(read().empty()) << "an unchanged file has nothing new";
 }
 
+// A log that has wrapped keeps its newest chunks before its oldest: read
+// newest first all the same, and the same events as written in order.
+TEST_F(EventStoreTest, AWrappedEvtxLogIsReadNewestFirstLikeAnExport)
+{
+    SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("ws-security-mixed-4624.evtx"));
+    QFile source(testsupport::sampleLogPath(QStringLiteral("ws-security-mixed-4624.evtx")));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray inOrder = source.readAll();
+    const int header = 0x1000, chunk = 0x10000;
+    // The chunks in use, from the file header.
+    const int used = static_cast<unsigned char>(inOrder[42]) | static_cast<unsigned char>(inOrder[43]) << 8;
+    ASSERT_GT(used, 3);
+    // The first two chunks moved behind the others in use, as a ring that has wrapped stores them.
+    QByteArray wrapped = inOrder;
+    wrapped.replace(header, used * chunk,
+                    inOrder.mid(header + 2 * chunk, (used - 2) * chunk) + inOrder.mid(header, 2 * chunk));
+    std::vector<std::vector<qint64>> reads;
+    for (const QByteArray &bytes : {inOrder, wrapped}) {
+        instance.writeFile(QStringLiteral("eventlog/dc01/Security.evtx"), bytes);
+        EventStore fresh(root());
+        quint32 code = 0;
+        auto query = fresh.openSession(QStringLiteral("dc01"), &code)->query(0, Logons, &code);
+        std::vector<qint64> ids;
+        std::vector<RenderedEvent> batch;
+        while (query->next(100, &batch) == 0) {
+            for (const RenderedEvent &e : batch)
+                ids.push_back(e.rendered ? static_cast<qint64>(e.values[ValueEventRecordId].number) : -1);
+            batch.clear();
+        }
+        EXPECT_TRUE(std::is_sorted(ids.rbegin(), ids.rend()));
+        reads.push_back(ids);
+    }
+    EXPECT_EQ(reads[0].size(), 126u);
+    EXPECT_EQ(reads[0], reads[1]);
+}
+
 TEST_F(EventStoreTest, CorruptOrTruncatedEvtxNeverCrashes)
 {
     SSO_REQUIRE_SAMPLE_LOGS(QStringLiteral("ws-security-mixed-4624.evtx"));
