@@ -232,6 +232,16 @@ public:
                 m_index = -1; // the rest was read before
                 break;
             }
+            // The record's own event identifier (low 16 bits: the EventID)
+            // spares rendering the others.
+            uint32_t eventIdentifier = 0;
+            if (libevtx_record_get_event_identifier(record.get(), &eventIdentifier, nullptr) == 1) {
+                EventValue id;
+                id.type = EventValueType::UInt16;
+                id.number = eventIdentifier & 0xFFFF;
+                if (!m_filter(id, m_anyRecord))
+                    continue;
+            }
             RenderedEvent event;
             if (!record.xml(&m_buffer, &why)) {
                 count += m_unreadable.add(QStringLiteral("record %1: %2").arg(fileRecord).arg(why), events);
@@ -257,6 +267,7 @@ private:
     int m_index;
     quint64 m_alreadyRead;
     EventFilter m_filter;
+    EventValue m_anyRecord{EventValueType::UInt64, QString(), ~quint64(0)}; // passes the bookmark test
     std::vector<char> m_buffer;
     UnreadableEvents m_unreadable;
 };
