@@ -10,6 +10,7 @@ namespace serviceframe {
 namespace {
 const QString LocalSystemSuffix = QStringLiteral("\\LocalSystem");
 const QString LocalPrefix = QStringLiteral(".\\");
+const char *const AccountCapabilities = "CAP_NET_BIND_SERVICE CAP_NET_RAW";
 
 bool safeUserChar(QChar c)
 {
@@ -95,7 +96,15 @@ QByteArray unitFileText(const QString &serviceName, const QString &description, 
     text += QStringLiteral("Restart=on-failure\n");
     text += QStringLiteral("RestartSec=5\n");
     // The control socket lives here; systemd creates it for the service's user.
-    text += QStringLiteral("RuntimeDirectory=%1\n\n").arg(escapeSpecifiers(unitBaseName(serviceName)));
+    text += QStringLiteral("RuntimeDirectory=%1\n").arg(escapeSpecifiers(unitBaseName(serviceName)));
+    if (user != QLatin1String("root")) {
+        // An account keeps only what the syslog port (514) and raw ICMP echoes
+        // need, and can never gain more (no setuid, no file capabilities).
+        text += QStringLiteral("AmbientCapabilities=%1\n").arg(QLatin1String(AccountCapabilities));
+        text += QStringLiteral("CapabilityBoundingSet=%1\n").arg(QLatin1String(AccountCapabilities));
+        text += QStringLiteral("NoNewPrivileges=yes\n");
+    }
+    text += QStringLiteral("\n");
     text += QStringLiteral("[Install]\n");
     text += QStringLiteral("WantedBy=multi-user.target\n");
     return text.toUtf8();

@@ -19,8 +19,10 @@ QString unitBaseName(const QString &serviceName);
 bool unitUser(const QString &account, QString *user, QString *error);
 
 // The unit text: Type=notify, ExecStart = the executable (quoted and escaped),
-// User=, Description=, RuntimeDirectory= (for the control socket),
-// WantedBy=multi-user.target. Returns an empty array when
+// User=, Description=, RuntimeDirectory= (for the control socket; systemd
+// gives it to User=), Restart=on-failure, WantedBy=multi-user.target. A user
+// other than root gets exactly CAP_NET_BIND_SERVICE and CAP_NET_RAW (ambient
+// and bounding set) and NoNewPrivileges=yes. Returns an empty array when
 // the executable path cannot be written into a unit (line breaks).
 QByteArray unitFileText(const QString &serviceName, const QString &description, const QString &executable,
                         const QString &user);

@@ -1,7 +1,9 @@
 #include "serviceframe/unitfile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -62,6 +64,39 @@ TEST(UnitFileText, KeysEscapedAndNoLineBreakInThePath)
     EXPECT_TRUE(unitFileText(QStringLiteral("Svc"), QStringLiteral("d"), QStringLiteral("/opt/a\nUser=root"),
                              QStringLiteral("nobody"))
                     .isEmpty());
+}
+
+// Root has every capability; an account gets exactly the two the syslog port
+// and ICMP need, can gain no more, and systemd reads the unit without a word.
+TEST(UnitFileText, AccountsGetExactlyTheTwoCapabilities)
+{
+    const QString executable = QCoreApplication::applicationFilePath();
+    const QStringList accountLines = {QStringLiteral("AmbientCapabilities=CAP_NET_BIND_SERVICE CAP_NET_RAW"),
+                                      QStringLiteral("CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_NET_RAW"),
+                                      QStringLiteral("NoNewPrivileges=yes")};
+    for (const char *user : {"root", "daemon"}) {
+        const QString text = QString::fromUtf8(unitFileText(
+            QStringLiteral("Ferrowinden SSO Agent"), QStringLiteral("d"), executable, QString::fromLatin1(user)));
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        const bool account = QLatin1String(user) != QLatin1String("root");
+        for (const QString &line : accountLines)
+            EXPECT_EQ(lines.contains(line), account) << user << ": " << line.toStdString();
+        EXPECT_EQ(lines.filter(QStringLiteral("Capabilit")).size(), account ? 2 : 0) << text.toStdString();
+        for (const char *expected : {"Restart=on-failure", "RuntimeDirectory=ferrowinden-sso-agent"})
+            EXPECT_TRUE(lines.contains(QString::fromLatin1(expected))) << user << ": " << expected;
+        EXPECT_TRUE(lines.contains(QStringLiteral("User=") + QLatin1String(user)));
+
+        QTemporaryDir dir;
+        const QString unit = dir.filePath(QStringLiteral("ferrowinden-sso-agent.service"));
+        QString error;
+        ASSERT_TRUE(writeFileAtomically(unit, text.toUtf8(), &error)) << error.toStdString();
+        QProcess verify;
+        verify.start(QStringLiteral("systemd-analyze"), {QStringLiteral("verify"), unit});
+        ASSERT_TRUE(verify.waitForFinished(30000)) << "systemd-analyze is missing: scripts/setup installs it";
+        EXPECT_EQ(verify.exitCode(), 0) << user;
+        const QByteArray complaints = verify.readAllStandardError() + verify.readAllStandardOutput();
+        EXPECT_TRUE(complaints.isEmpty()) << user << ": " << complaints.toStdString();
+    }
 }
 
 // Where it cannot write, the agent's install fails without trace: commandline_test.
