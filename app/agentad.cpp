@@ -40,6 +40,8 @@ AgentAd::AgentAd(int argc, char **argv)
             : QStringLiteral("Survey Active Directory events and forward authentications to Ferrowinden appliances");
     setServiceDescription(QStringLiteral("%1 (%2)").arg(text, QStringLiteral("3.0.2")));
     setServiceFlags(QtServiceBase::CanBeSuspended);
+    // What a service account must be able to write.
+    setWrittenBesideExecutable({QStringLiteral("config.ini"), QStringLiteral("log")});
 
     connect(&obsolescenceTimer, &QTimer::timeout, this, &AgentAd::checkAdObsolescence);
 }

@@ -1,9 +1,11 @@
 #include "serviceframe/qtservicebase.h"
 
+#include "serviceframe/accountaccess.h"
 #include "serviceframe/handlerthread.h"
 #include "serviceframe/qtservicebase_p.h"
 #include "serviceframe/qtservicecontrollerhandler.h"
 #include "serviceframe/qtservicestarter.h"
+#include "serviceframe/unitfile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -105,6 +107,30 @@ bool QtServiceBasePrivate::install(const QString &account, const QString &passwo
     if (!error.isEmpty())
         std::fprintf(stderr, "install: %s\n", error.toLocal8Bit().constData());
     return installed;
+}
+
+void QtServiceBasePrivate::checkAccountAccess(const QString &account) const
+{
+    QString user;
+    QString error;
+    if (!serviceframe::unitUser(account, &user, &error) || user == QLatin1String("root"))
+        return;
+    const QString folder = QFileInfo(filePath()).absolutePath();
+    QStringList paths;
+    if (!serviceframe::AccountAccess::unwritable(user, folder, writtenBesideExecutable, &paths, &error)) {
+        std::fprintf(stderr, "Warning: could not check what %s may write in %s: %s\n", user.toLocal8Bit().constData(),
+                     folder.toLocal8Bit().constData(), error.toLocal8Bit().constData());
+        return;
+    }
+    if (paths.isEmpty())
+        return;
+    std::fprintf(stderr,
+                 "Warning: the service runs as %s, who cannot write %s.\n"
+                 "The service keeps its configuration and its log there. To give them to %s, run as root:\n"
+                 "  %s\n",
+                 user.toLocal8Bit().constData(), paths.join(QStringLiteral(", ")).toLocal8Bit().constData(),
+                 user.toLocal8Bit().constData(),
+                 serviceframe::AccountAccess::fixCommand(user, folder, paths).toLocal8Bit().constData());
 }
 
 void QtServiceBasePrivate::prepareArguments(const QStringList &arguments)
@@ -307,6 +333,11 @@ void QtServiceBase::setServiceFlags(ServiceFlags flags)
     d_ptr->serviceFlags = flags;
 }
 
+void QtServiceBase::setWrittenBesideExecutable(const QStringList &names)
+{
+    d_ptr->writtenBesideExecutable = names;
+}
+
 void QtServiceBase::stop() {}
 void QtServiceBase::pause() {}
 void QtServiceBase::resume() {}
@@ -352,6 +383,8 @@ int QtServiceBase::exec()
                 }
                 std::printf("The service %s has been installed under: %s\n", name.constData(),
                             latin1(d.filePath()).constData());
+                std::fflush(stdout);
+                d.checkAccountAccess(account);
             } else {
                 std::fprintf(stderr, "The service %s is already installed\n", name.constData());
             }

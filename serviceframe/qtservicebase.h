@@ -31,6 +31,10 @@ public:
     void setServiceDescription(const QString &description);
     ServiceFlags serviceFlags() const;
     void setServiceFlags(ServiceFlags flags);
+    // Names beside the executable that the service writes (files or
+    // folders). Installing under an account says which of them, and the
+    // executable's folder, the account cannot write, and how to fix it.
+    void setWrittenBesideExecutable(const QStringList &names);
 
     // Runs the command line; the result is the process exit code.
     int exec();

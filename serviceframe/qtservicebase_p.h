@@ -20,6 +20,9 @@ public:
     int runApplication(const QStringList &arguments); // -e
     bool runService(int *exitCode);
     bool install(const QString &account, const QString &password);
+    // After install: warns on standard error when the account cannot write
+    // what the service writes beside its executable.
+    void checkAccountAccess(const QString &account) const;
     QString filePath() const;
 
     // Application thread: carries out request `code` (start 256, stop 1,
@@ -33,6 +36,7 @@ public:
     QString serviceDescription;
     QtServiceBase::ServiceFlags serviceFlags = QtServiceBase::Default;
     QStringList args;
+    QStringList writtenBesideExecutable;
     QtServiceController controller;
     HandlerThread *handlerThread = nullptr;
     bool stopRequested = false;

@@ -107,6 +107,14 @@ TEST_F(AgentCommandLine, InstallAccounts)
         if (c.user) {
             EXPECT_TRUE(unitHasLine(QStringLiteral("User=") + QLatin1String(c.user))) << what;
             EXPECT_FALSE(unitText().contains(QStringLiteral("password")));
+            // The install folder is root's: an account hears how to fix that, root hears nothing.
+            const QByteArray folder = QFileInfo(m_exe).canonicalPath().toLocal8Bit();
+            const QByteArray warning = QByteArray("Warning: the service runs as ") + c.user + ", who cannot write " +
+                                       folder + ", " + folder + "/config.ini.\n";
+            EXPECT_EQ(result.err.startsWith(warning), qstrcmp(c.user, "root") != 0) << result.err.toStdString();
+            EXPECT_EQ(result.err.endsWith("\n  chown nobody: " + folder + " " + folder + "/config.ini\n"),
+                      qstrcmp(c.user, "root") != 0)
+                << result.err.toStdString();
             ASSERT_EQ(run({QStringLiteral("-u")}).exitCode, 0);
         } else {
             EXPECT_TRUE(result.err.endsWith(NotInstalled)) << result.err.toStdString();
