@@ -144,6 +144,8 @@ bool SyslogListener::bindSocket(QString *error)
     if (!ok) {
         if (error->isEmpty())
             *error = socket->errorString();
+        if (socket->error() == QAbstractSocket::SocketAccessError && port < 1024)
+            *error += QStringLiteral(" (a port below 1024 needs root or CAP_NET_BIND_SERVICE)");
         closeSocket();
         return false;
     }

@@ -297,10 +297,25 @@ void HandlerThread::run()
 
 void HandlerThread::serveClient(int fd)
 {
+    // The socket's mode already keeps other users out; this holds when the
+    // mode was widened or the peer may pass file permissions.
     struct ucred peer;
     socklen_t length = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || (peer.uid != 0 && peer.uid != ::geteuid()))
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
+        m_service->q->logMessage(
+            QStringLiteral("Control request refused: the sender is unknown (%1)").arg(errnoText(errno)),
+            QtServiceBase::Warning);
         return;
+    }
+    if (peer.uid != 0 && peer.uid != ::geteuid()) {
+        m_service->q->logMessage(QStringLiteral("Control request refused: process %1 of uid %2 is neither root nor "
+                                                "the service's user (uid %3)")
+                                     .arg(peer.pid)
+                                     .arg(peer.uid)
+                                     .arg(::geteuid()),
+                                 QtServiceBase::Warning);
+        return;
+    }
 
     QByteArray line;
     while (!line.contains('\n')) {
