@@ -1,23 +1,45 @@
 // The real agent executable copied into a temporary install folder: unit files
 // go to a temporary unit folder, the control socket to a temporary runtime
-// folder, systemd's notifications and syslog to sockets of the test.
+// folder, systemd's notifications and syslog to sockets of the test. With
+// $SSO_TEST_AGENT_ACCOUNT (an account name) every run of the agent is that
+// account's, with only the capabilities an account's unit grants, and the
+// folders it uses are handed to it, as an account-based install would.
 #pragma once
 
 #include "support/fakecontrolserver.h"
 #include "support/tempinstance.h"
+#include "support/testaccount.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace agenttest {
 
 const int ProcessTimeoutMs = 30000;
+// What the unit of a service account grants, in setpriv's words.
+const QStringList AccountCapabilities = {QStringLiteral("net_bind_service"), QStringLiteral("net_raw")};
+
+// Who runs the agent: the test's own root when account is null.
+struct Identity
+{
+    Identity() = default;
+    Identity(const testsupport::TestAccount *account, const QStringList &capabilities = QStringList(),
+             bool lockedDown = false)
+        : account(account), capabilities(capabilities), lockedDown(lockedDown)
+    {}
+
+    const testsupport::TestAccount *account = nullptr;
+    QStringList capabilities;
+    bool lockedDown = false; // the bounding set limited to them, no new privileges
+};
 
 struct Result
 {
@@ -44,7 +66,28 @@ protected:
         m_env.insert(QStringLiteral("TMPDIR"), m_instance.filePath(QStringLiteral("tmp")));
         // The agent listens once started: a free port, never the default one.
         m_port = testsupport::freeTcpPort();
+        const QString account = QString::fromLocal8Bit(qgetenv("SSO_TEST_AGENT_ACCOUNT"));
+        if (!account.isEmpty()) {
+            m_envAccount = testsupport::TestAccount::existing(account);
+            ASSERT_TRUE(m_envAccount.isValid()) << "no account " << account.toStdString();
+            runAgentAs({&m_envAccount, AccountCapabilities, true});
+        }
         m_instance.writeFile(QStringLiteral("config.ini"), "[WebServer]\nPort=" + QByteArray::number(m_port) + "\n");
+    }
+
+    // From now on the agent runs as who.account: the install folder (and
+    // what the test writes there later), the runtime folder (as systemd's
+    // RuntimeDirectory=) and the test's sockets become the account's.
+    void runAgentAs(const Identity &who)
+    {
+        m_as = who;
+        if (!who.account)
+            return;
+        m_instance.setOwner(who.account->uid(), who.account->gid());
+        for (const QString &path : {m_instance.path(), m_runtime.path(), m_sockets.path()})
+            ASSERT_TRUE(who.account->handOver(path)) << path.toStdString();
+        // The program itself stays root's, as installed.
+        ASSERT_EQ(::chown(QFile::encodeName(m_exe).constData(), 0, 0), 0);
     }
 
     void TearDown() override
@@ -59,10 +102,15 @@ protected:
 
     Result run(const QStringList &arguments, const QProcessEnvironment &environment = QProcessEnvironment())
     {
+        return run(m_as, arguments, environment);
+    }
+    Result run(const Identity &who, const QStringList &arguments,
+               const QProcessEnvironment &environment = QProcessEnvironment())
+    {
         QProcess process;
         process.setProcessEnvironment(environment.isEmpty() ? m_env : environment);
         process.setWorkingDirectory(m_instance.path());
-        process.start(m_exe, arguments);
+        launch(&process, who, arguments);
         Result result;
         if (!process.waitForFinished(ProcessTimeoutMs) || process.exitStatus() != QProcess::NormalExit) {
             process.kill();
@@ -79,7 +127,7 @@ protected:
         QProcess *process = m_started.back().get();
         process->setProcessEnvironment(environment.isEmpty() ? m_env : environment);
         process->setWorkingDirectory(m_instance.path());
-        process->start(m_exe, arguments);
+        launch(process, m_as, arguments);
         EXPECT_TRUE(process->waitForStarted(ProcessTimeoutMs));
         return process;
     }
@@ -108,6 +156,21 @@ protected:
     {
         return QTest::qWaitFor([&] { return log().contains(text); }, 15000);
     }
+    // setpriv becomes the agent (same process), so signals reach the agent itself.
+    void launch(QProcess *process, const Identity &who, const QStringList &arguments)
+    {
+        if (!who.account) {
+            process->start(m_exe, arguments);
+            return;
+        }
+        // Sockets the test bound since: the agent must be able to send to them.
+        if (m_as.account) {
+            EXPECT_TRUE(m_as.account->handOver(m_sockets.path()));
+        }
+        process->start(QStringLiteral("setpriv"), who.account->setprivArguments(who.capabilities, who.lockedDown) +
+                                                      QStringList{m_exe} + arguments);
+    }
+
     QString socketPath(const char *name) const { return m_sockets.filePath(QString::fromLatin1(name)); }
     // A TCP port nobody uses right now, so that runs in parallel do not meet.
     static quint16 freePort()
@@ -126,6 +189,8 @@ protected:
     QString m_exe;
     QProcessEnvironment m_env;
     std::vector<std::unique_ptr<QProcess>> m_started;
+    testsupport::TestAccount m_envAccount; // $SSO_TEST_AGENT_ACCOUNT
+    Identity m_as;
 };
 
 } // namespace agenttest

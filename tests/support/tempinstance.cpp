@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QTcpServer>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -24,13 +25,32 @@ QString TempInstance::copyExecutable(const QString &builtPath) const
     return target;
 }
 
+void TempInstance::setOwner(uid_t uid, gid_t gid)
+{
+    m_owned = true;
+    m_uid = uid;
+    m_gid = gid;
+}
+
 void TempInstance::writeFile(const QString &relative, const QByteArray &content) const
 {
     const QString path = m_dir.filePath(relative);
+    // The folders mkpath is about to create, outermost last.
+    QStringList created;
+    for (QString folder = QFileInfo(path).absolutePath(); !QFileInfo::exists(folder);
+         folder = QFileInfo(folder).absolutePath())
+        created.append(folder);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
         throw std::runtime_error(("cannot write " + path).toStdString());
+    file.close();
+    if (!m_owned)
+        return;
+    for (const QString &owned : created + QStringList{path}) {
+        if (::chown(QFile::encodeName(owned).constData(), m_uid, m_gid) != 0)
+            throw std::runtime_error(("cannot give " + owned + " to the agent's account").toStdString());
+    }
 }
 
 QByteArray TempInstance::readFile(const QString &relative) const

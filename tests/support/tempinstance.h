@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <sys/types.h>
 
 namespace testsupport {
 
@@ -20,11 +21,17 @@ public:
     // and returns the copy's path, so that it runs with its own config.ini and log.
     QString copyExecutable(const QString &builtPath) const;
 
+    // Files and folders that writeFile creates from now on belong to this
+    // uid and gid (an agent that runs as an account must write them).
+    void setOwner(uid_t uid, gid_t gid);
     void writeFile(const QString &relative, const QByteArray &content) const;
     QByteArray readFile(const QString &relative) const;
 
 private:
     QTemporaryDir m_dir;
+    bool m_owned = false;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
 };
 
 // The public sample event logs (their licences keep them out of the
