@@ -118,8 +118,7 @@ common::LogonList SyslogTask::logonsFromDatagram(const QByteArray &payload, cons
 {
     const QString text = QString::fromUtf8(payload);
     // Built only when it is written: a burst brings tens of thousands a second.
-    const ApplicationDebug *log = ApplicationDebug::instance();
-    if (log && (log->levelMask() & ApplicationDebug::LevelHigh))
+    if (ApplicationDebug::isOn(ApplicationDebug::LevelHigh))
         ApplicationDebug::logHigh(prefix() + QStringLiteral("Received from syslog: %1").arg(text));
     common::LogonList logons;
     for (const QStringRef &line : text.splitRef(QLatin1Char('\n'))) {
