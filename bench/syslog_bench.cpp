@@ -6,6 +6,7 @@
 //   bench_syslog send PORT RATE SECONDS  sends RATE syslog datagrams a second
 //       from 127.0.0.1 to 127.0.0.1:PORT, paced every millisecond; prints "sent N".
 // bench/syslog_run.sh runs them beside rsyslog.
+#include "common/eventdispatcher.h"
 #include "service/syslogtask.h"
 
 #include <QCoreApplication>
@@ -138,6 +139,7 @@ int send(quint16 port, int rate, int seconds)
 
 int main(int argc, char **argv)
 {
+    common::usePlainEventDispatcher(); // as the agent runs
     QCoreApplication app(argc, argv);
     common::registerMetaTypes();
     if (argc == 3 && std::strcmp(argv[1], "receive") == 0)

@@ -195,22 +195,25 @@ void SyslogListener::readPendingDatagrams()
 {
     if (!socket)
         return;
+    // Qt's own read comes first, every time: it clears Qt's note that a
+    // notification is unanswered and re-arms the notifier. Skipped when a
+    // batch read had already emptied the socket, that note would stay and
+    // Qt would silence the socket at its next notification. With nothing
+    // pending it reports a temporary error, which logError passes over.
+    // Outside the lock: an error is signalled to logError right here.
+    QHostAddress sender;
+    const qint64 size = socket->readDatagram(buffer.data(), MaxDatagramBytes, &sender);
     QVector<SyslogDatagram> accepted;
     int read = 0;
     {
         QMutexLocker lock(&mutex);
-        // Qt's own read clears its pending flag and re-arms the notifier;
-        // everything else pending is taken in batches straight from the
+        if (size >= 0) {
+            ++read;
+            take(sender, QByteArray(buffer.constData(), int(size)), &accepted);
+        }
+        // The rest of what is pending comes in batches straight from the
         // descriptor, a system call for many datagrams. A rejected datagram
         // is dropped and reading goes on.
-        if (socket->hasPendingDatagrams()) {
-            QHostAddress sender;
-            const qint64 size = socket->readDatagram(buffer.data(), MaxDatagramBytes, &sender);
-            if (size >= 0) {
-                ++read;
-                take(sender, QByteArray(buffer.constData(), int(size)), &accepted);
-            }
-        }
         read += drain(MaxDatagramsPerTurn - read, &accepted);
     }
     if (!accepted.isEmpty())
@@ -293,8 +296,10 @@ void SyslogListener::noteRejected(const QHostAddress &sender)
     rejection.unreported = 0;
 }
 
-void SyslogListener::logError(QAbstractSocket::SocketError)
+void SyslogListener::logError(QAbstractSocket::SocketError socketError)
 {
+    if (socketError == QAbstractSocket::TemporaryError)
+        return; // nothing to read: see readPendingDatagrams
     QMutexLocker lock(&mutex);
     ApplicationDebug::logLow(
         QStringLiteral("%1: Error on UDP socket: %2").arg(names(), socket ? socket->errorString() : QString()));

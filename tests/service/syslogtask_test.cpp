@@ -289,7 +289,7 @@ TEST_F(SyslogTaskTest, ARejectedSenderNeitherHoldsBackTheQueueNorFloodsTheLog)
 
 TEST_F(SyslogTaskTest, ABurstIsReadWholeAndWithDnsEnabledMergedIntoOneBatch)
 {
-    constexpr int Burst = 4000;
+    constexpr int Burst = 4000; // read in one turn of the listener's event loop
     for (bool dnsEnabled : {false, true}) {
         config.setDnsEnabled(dnsEnabled);
         config.setSyslogPort(freePort());
@@ -313,6 +313,37 @@ TEST_F(SyslogTaskTest, ABurstIsReadWholeAndWithDnsEnabledMergedIntoOneBatch)
         EXPECT_EQ(spy.count(), dnsEnabled ? 1 : Burst);
         EXPECT_EQ(allEmitted(spy).size(), Burst);
     }
+}
+
+TEST_F(SyslogTaskTest, AfterABurstTooLargeForOneTurnTheSocketKeepsDelivering)
+{
+    // More than one turn of the listener reads: the rest is read on the next
+    // turns, and datagrams sent afterwards still come.
+    constexpr int Burst = 10000;
+    config.setDnsEnabled(true);
+    SyslogTask task(config);
+    QSignalSpy spy(&task, &SyslogTask::newLogonCollected);
+    task.openSocket();
+    ASSERT_NE(task.listenerForTest(), nullptr);
+    Sender sender("127.0.0.1", quint16(config.syslogPort()));
+    for (int round = 0; round < 3; ++round) {
+        {
+            ListenerPause pause(task.listenerForTest());
+            for (int i = 0; i < Burst; ++i)
+                sender.send(
+                    QStringLiteral("user=u%1 ip=10.6.%2.%3 logged on").arg(i).arg(i / 250).arg(i % 250 + 1).toLatin1());
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return allEmitted(spy).size() >= Burst; }, 20000))
+            << round << ": " << allEmitted(spy).size();
+        for (int i = 0; i < 3; ++i) {
+            const int before = allEmitted(spy).size();
+            sender.send("user=late ip=10.7.0.1 logged on");
+            ASSERT_TRUE(QTest::qWaitFor([&] { return allEmitted(spy).size() > before; }, 5000)) << round;
+        }
+        spy.clear();
+    }
+    // An empty socket at a notification is no error worth a line.
+    EXPECT_FALSE(log().contains(QStringLiteral("Error on UDP socket")));
 }
 
 TEST_F(SyslogTaskTest, SendersOfBothIpVersionsAreRecognisedWhenReadInOneBatch)
