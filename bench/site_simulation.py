@@ -90,6 +90,7 @@ class Site:
     def start(self):
         self.network = runtime.Network([str(site.SITE_V4), str(site.V6_RANGE)])
         self.network.add(runtime.SYSLOG_SENDER)
+        self.echoes = runtime.EchoCapture()
         port = runtime.free_port()
         self.syslog_port = runtime.free_port(socket.SOCK_DGRAM)
         instance = os.path.join(self.folder, "agent")
@@ -196,6 +197,8 @@ class Site:
         for peer in self.peers:
             peer.stop()
         code = self.agent.stop() if self.agent else None
+        if hasattr(self, "echoes"):
+            self.echoes.stop()
         if hasattr(self, "gateway"):
             self.gateway.close()
         return code
@@ -204,21 +207,27 @@ class Site:
         """What the run observed, enough to analyse it again (--reanalyse)."""
         return {"t0": self.t0, "end": self.end, "lag": self.lag,
                 "intervals": [dataclasses.asdict(iv) for iv in self.truth.intervals],
-                "powered": self.truth.powered,
+                "echoes": self.echoes.echoes,
                 "messages": {p.spec.serial: [[m.t, m.header, m.lines] for m in p.snapshot()] for p in self.peers}}
 
 
 def evaluate(raw, timings):
     """Each firewall's table from its messages, against its share of the truth."""
     intervals = [Interval(**iv) for iv in raw["intervals"]]
-    results = []
+    held = {}
+    stray = {}
     for fw in firewall.site_firewalls():
         table = firewall.HeldIntervals()
         for t, header, lines in raw["messages"][fw.serial]:
             table.apply(firewall.Message(t, header, [tuple(line) for line in lines]))
+        held[fw.serial] = table.intervals
+        stray[fw.serial] = len(table.stray_logouts)
+    gaps = analysis.probe_gaps(raw["echoes"], held)
+    results = []
+    for fw in firewall.site_firewalls():
         mine = [iv for iv in intervals if iv.source == fw.source and fw.admits(iv.user, iv.address)]
-        results.append(analysis.analyse(fw.serial, mine, intervals, table.intervals, raw["powered"], timings,
-                                        raw["t0"], raw["end"], len(table.stray_logouts)))
+        results.append(analysis.analyse(fw.serial, mine, intervals, held[fw.serial], gaps[fw.serial], timings,
+                                        raw["t0"], raw["end"], stray[fw.serial]))
     return results
 
 

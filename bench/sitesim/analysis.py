@@ -10,11 +10,14 @@ Windows (seconds):
   new pair, read from a store:  CollectInterval + processing
   new pair, from syslog:        processing
   removed by another logon:     the window of that logon
-  removed by switching off:     ProbeTimeout + 2 * (UserCheckFrequency + 2 * D) + processing,
-      D = ceil(F / MaxConcurrent) * 4 * PingTimeout + ceil(N / MaxConcurrent) * 5 ms,
-      the time one probe cycle takes to hand out its entries when F of the
-      N entries the firewall was sent do not answer (each silent entry holds
-      a worker for its four echoes).
+  removed by switching off:     ProbeTimeout + 2 * G + processing,
+      G = the longest time between two successive probes of one entry of
+      the firewall's logoff collector in this run (UserCheckFrequency plus
+      the time a cycle takes to hand out its entries, which grows with the
+      entries that do not answer), taken from the echo requests on lo. The
+      first probe after the switch-off comes within one G; it fails and is
+      the last regular probe; the logoff comes with the first failure of a
+      later cycle at least ProbeTimeout after it, within one more G.
   removed by a logoff that leaves the workstation on: none (ping cannot see
       it); once the next logon or the switch-off makes it observable, the
       window of that change runs from then.
@@ -30,9 +33,8 @@ class Windows:
     new_dc: float
     new_syslog: float
     removal: float
-    cycle_dispatch: float   # D
-    silent_max: int          # F
-    held_max: int            # N
+    probe_gap: float         # G: longest gap between two probes of one entry
+    probe_gap_median: float
 
     def new(self, source):
         return self.new_dc if source == "dc" else self.new_syslog
@@ -49,24 +51,52 @@ def held_at(intervals, t):
     return False
 
 
-def count_silent(held, powered, seconds):
-    """Most pairs held at once whose address no longer answers, and most pairs held."""
-    silent_max = held_max = 0
-    for s in seconds:
-        held_now = [pair for pair, ivs in held.items() if held_at(ivs, s)]
-        held_max = max(held_max, len(held_now))
-        silent = sum(1 for address, _ in held_now if not held_at(powered.get(address, []), s))
-        silent_max = max(silent_max, silent)
-    return silent_max, held_max
+def probe_gaps(echoes, held_by_firewall):
+    """The gaps between successive probes of one address, per firewall.
+
+    echoes: (t, ICMP identifier, address) of every echo request the agent
+    sent. A probe is a run of echoes to one address no more than 3 s apart
+    (its retries); its time is its first echo. Each identifier is one ICMP
+    socket of one logoff collector: it belongs to the firewall that held
+    every address it probed and, of those, held the fewest (the two
+    firewalls on the controllers hold nested sets). Only gaps while the
+    firewall held the address count."""
+    addresses = {}
+    for _, ident, address in echoes:
+        addresses.setdefault(ident, set()).add(address)
+    held_addresses = {name: {a for a, _ in held} for name, held in held_by_firewall.items()}
+    owner = {}
+    for ident, probed in addresses.items():
+        candidates = [name for name, mine in held_addresses.items() if probed <= mine]
+        if candidates:
+            owner[ident] = min(candidates, key=lambda name: len(held_addresses[name]))
+    held_times = {name: {} for name in held_by_firewall}
+    for name, held in held_by_firewall.items():
+        for (address, _), intervals in held.items():
+            held_times[name].setdefault(address, []).extend(intervals)
+    gaps = {name: [] for name in held_by_firewall}
+    first, last = {}, {}
+    for t, ident, address in sorted(echoes):
+        key = (ident, address)
+        if key in last and t - last[key] <= 3.0:
+            last[key] = t
+            continue
+        name = owner.get(ident)
+        if key in first and name is not None:
+            held = held_times[name].get(address, [])
+            if held_at(held, first[key]) and held_at(held, t):
+                gaps[name].append(t - first[key])
+        first[key] = last[key] = t
+    return gaps
 
 
-def make_windows(timings, held, powered, seconds):
-    silent, count = count_silent(held, powered, seconds)
-    workers = max(1, timings.max_concurrent)
-    dispatch = math.ceil(silent / workers) * 4 * timings.ping_timeout / 1000.0 + math.ceil(count / workers) * 0.005
-    removal = timings.probe_time + 2 * (timings.user_check_frequency + 2 * dispatch) + timings.processing
-    return Windows(timings.collect_interval + timings.processing, timings.processing, removal, dispatch,
-                   silent, count)
+def make_windows(timings, gaps):
+    """gaps: the firewall's gaps between probes of one entry (seconds); without
+    any, the design's shortest, UserCheckFrequency."""
+    longest = max(gaps, default=timings.user_check_frequency)
+    median = statistics.median(gaps) if gaps else timings.user_check_frequency
+    removal = timings.probe_time + 2 * longest + timings.processing
+    return Windows(timings.collect_interval + timings.processing, timings.processing, removal, longest, median)
 
 
 @dataclasses.dataclass
@@ -118,12 +148,13 @@ class Result:
     faults: list          # (t, "FP"/"FN", pair, why) first few unexplained seconds
 
 
-def analyse(name, truth_intervals, all_intervals, held, powered, timings, start, end, stray_logouts=0):
+def analyse(name, truth_intervals, all_intervals, held, gaps, timings, start, end, stray_logouts=0):
     """truth_intervals: this firewall's share of the truth (its source, its
     rules); all_intervals: the whole site's, for the wrong-user test; held:
-    (address, user) -> [[start, end]] of the firewall's table."""
+    (address, user) -> [[start, end]] of the firewall's table; gaps: between
+    probes of one entry (probe_gaps)."""
     seconds = [start + k for k in range(int(end - start) + 1)]
-    windows = make_windows(timings, held, powered, seconds)
+    windows = make_windows(timings, gaps)
     by_pair = {}
     for iv in truth_intervals:
         by_pair.setdefault((iv.address, iv.user), []).append(iv)

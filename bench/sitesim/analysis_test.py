@@ -10,9 +10,10 @@ TIMINGS = site.Timings(collect_interval=5, user_check_frequency=6, ping_timeout=
 A, B = "10.50.0.5", "10.50.0.6"
 
 
-def run(truth, held, end=200):
-    """Analyses one firewall that admits everything, from second 0 to end."""
-    return analysis.analyse("FW", truth.intervals, truth.intervals, held, truth.powered, TIMINGS, 0, end)
+def run(truth, held, end=200, gaps=(6.0, 9.0)):
+    """Analyses one firewall that admits everything, from second 0 to end;
+    its probes of one entry came 9 s apart at most."""
+    return analysis.analyse("FW", truth.intervals, truth.intervals, held, list(gaps), TIMINGS, 0, end)
 
 
 def alice_until_switched_off():
@@ -32,16 +33,26 @@ class Yardstick(unittest.TestCase):
         w = result.windows
         self.assertEqual(w.new_dc, 7.0)
         self.assertEqual(w.new_syslog, 2.0)
-        # One silent entry: a cycle hands out its entries in 4 echoes of 300 ms (and 5 ms for the one held).
-        self.assertAlmostEqual(w.cycle_dispatch, 1.205)
-        self.assertAlmostEqual(w.removal, 30 + 2 * (6 + 2 * 1.205) + 2.0)
+        # The first probe after the switch-off within one gap, the logoff ProbeTime and one more gap later.
+        self.assertEqual(w.removal, 30 + 2 * 9 + 2.0)
+        self.assertEqual(w.probe_gap_median, 7.5)
+        # Without any probe seen, the design's shortest gap: UserCheckFrequency.
+        self.assertEqual(run(truth, {}, gaps=()).windows.removal, 30 + 2 * 6 + 2.0)
+
+    def test_probe_gaps_come_from_each_firewalls_own_echoes(self):
+        held = {"CORE": {(A, "alice"): [[0, None]], (B, "bob"): [[0, None]]},
+                "STAFF": {(A, "alice"): [[0, None]]}}
+        echoes = [(1.0, 7, A), (1.3, 7, A), (1.6, 7, A),  # retries of one probe
+                  (9.0, 7, A), (2.0, 7, B), (12.0, 7, B),  # socket 7 probes A and B: CORE's
+                  (3.0, 8, A), (10.0, 8, A), (30.0, 8, A)]  # socket 8 probes only A: STAFF's
+        self.assertEqual(analysis.probe_gaps(echoes, held), {"CORE": [8.0, 10.0], "STAFF": [7.0, 20.0]})
 
     def test_changes_inside_and_outside_their_windows(self):
         # (held intervals, unexplained FN seconds, unexplained FP seconds, missed changes)
         cases = [
             ([[4, 130]], 0, 0, 0),       # new after 4 s, gone 30 s after the switch-off
             ([[9, 130]], 1, 0, 1),       # new after 9 s: second 8 lacks it, the window of 7 s is missed
-            ([[4, 170]], 0, 21, 1),      # kept 70 s after the switch-off: seconds 149..169 are past 48.8 s
+            ([[4, 170]], 0, 19, 1),      # kept 70 s after the switch-off: seconds 151..169 are past 50 s
             ([[4, 50], [60, 130]], 10, 0, 0),  # dropped while true: seconds 50..59 are unexplained
         ]
         for held, fn, fp, missed in cases:

@@ -39,9 +39,8 @@ def text(run, summaries):
                   "  pair-seconds inside windows: %d held (%d of them wrong user), %d lacking; "
                   "design limit: %d held" % (s["fp_window"], s["wrong_window"], s["fn_window"], s["fp_limit"]),
                   "  windows: new %.1f s (store), %.1f s (syslog), removal %.1f s "
-                  "(cycle hand-out D %.2f s for %d silent of %d held)" % (
-                      w["new_dc"], w["new_syslog"], w["removal"], w["cycle_dispatch"], w["silent_max"],
-                      w["held_max"]),
+                  "(probes of one entry %.1f s apart at most, %.1f s median)" % (
+                      w["new_dc"], w["new_syslog"], w["removal"], w["probe_gap"], w["probe_gap_median"]),
                   "  %-38s %5s %7s %7s %7s %7s %7s %7s %5s" % (
                       "change", "n", "min", "median", "p95", "max", "window", "missed", "open")]
         for kind, entry in sorted(s["delays"].items()):

@@ -2,10 +2,12 @@
 executable in an install folder of its own, the controllers' event stores
 and the wireless gateway's syslog."""
 import datetime
+import ipaddress
 import os
 import shutil
 import socket
 import subprocess
+import threading
 import time
 
 DC_ADDRESSES = ["10.49.0.1", "10.49.0.2"]   # the controllers, as the firewalls name them
@@ -230,3 +232,46 @@ class Agent:
 
     def stop(self):
         return end(self.process, 60) if self.process else None
+
+
+class EchoCapture:
+    """Every ICMP echo request the agent sends, seen on lo (a packet socket,
+    as tcpdump sees it): when each address was probed, by which ICMP socket
+    of the agent (its identifier). The probing cycles' real pace comes from
+    these times."""
+
+    def __init__(self):
+        self.echoes = []   # (t, identifier, address)
+        self.socket = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+        self.socket.bind(("lo", 0))
+        self.socket.settimeout(0.5)
+        self.running = True
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        outgoing = 4  # PACKET_OUTGOING: each packet on lo is seen going out and coming in
+        while self.running:
+            try:
+                frame, where = self.socket.recvfrom(256)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            packet = frame[14:]  # lo's frames carry an empty Ethernet header
+            if where[2] != outgoing or len(packet) < 28:
+                continue
+            version = packet[0] >> 4
+            if version == 4 and packet[9] == 1:
+                icmp = packet[(packet[0] & 0x0F) * 4:]
+                if icmp[0] == 8:
+                    address = str(ipaddress.IPv4Address(packet[16:20]))
+                    self.echoes.append((time.time(), int.from_bytes(icmp[4:6], "big"), address))
+            elif version == 6 and len(packet) >= 48 and packet[6] == 58 and packet[40] == 128:
+                address = str(ipaddress.IPv6Address(packet[24:40]))
+                self.echoes.append((time.time(), int.from_bytes(packet[44:46], "big"), address))
+
+    def stop(self):
+        self.running = False
+        self.thread.join(5)
+        self.socket.close()
