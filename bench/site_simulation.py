@@ -207,7 +207,7 @@ class Site:
         """What the run observed, enough to analyse it again (--reanalyse)."""
         return {"t0": self.t0, "end": self.end, "lag": self.lag,
                 "intervals": [dataclasses.asdict(iv) for iv in self.truth.intervals],
-                "echoes": self.echoes.echoes,
+                "echoes": self.echoes.echoes, "echo_drops": self.echoes.drops,
                 "messages": {p.spec.serial: [[m.t, m.header, m.lines] for m in p.snapshot()] for p in self.peers}}
 
 
@@ -274,7 +274,7 @@ def main(argv):
         enter_namespace()
         os.makedirs(out, exist_ok=True)
         raw = play(args, config, timings, out)
-    run = dict(raw["run"], start=raw["t0"], drain=raw["end"] - raw["t0"] - raw["run"]["duration"], lag=raw["lag"],
+    run = dict(raw["run"], start=raw["t0"], echo_drops=raw.get("echo_drops"), drain=raw["end"] - raw["t0"] - raw["run"]["duration"], lag=raw["lag"],
                timings=dataclasses.asdict(timings))
     results = evaluate(raw, timings)
     summaries = [analysis.summary(r) for r in results]

@@ -25,7 +25,7 @@ def text(run, summaries):
              "PingTimeout %(ping_timeout)d ms, ProbeTime %(probe_time)d s, MaxConcurrent %(max_concurrent)d, "
              "processing margin %(processing).1f s" % run["timings"],
              "Schedule: %(steps)d steps (%(logons)d logons, %(offs)d switch-offs, %(logoffs)d logoff events), "
-             "largest lag behind it %(lag).2f s" % run, ""]
+             "largest lag behind it %(lag).2f s; packets lost by the echo capture: %(echo_drops)s" % run, ""]
     for s in summaries:
         w = s["windows"]
         lines += ["%s: %.0f true pairs and %.0f held on average over %d s" % (

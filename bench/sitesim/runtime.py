@@ -15,6 +15,7 @@ SYSLOG_SENDER = "10.49.0.3"                # the wireless gateway that sends log
 FQDN = "corp.example.com"
 NETBIOS = "CORP"
 KEY = "site simulation key"
+SO_RCVBUFFORCE, SOL_PACKET, PACKET_STATISTICS = 33, 263, 6
 AGENT_NAME = "ferrowinden-sso-agent"
 
 
@@ -243,7 +244,10 @@ class EchoCapture:
     def __init__(self):
         self.echoes = []   # (t, identifier, address)
         self.socket = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
+        # Room for a few seconds of lo's traffic while this thread waits for the interpreter.
+        self.socket.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 256 << 20)
         self.socket.bind(("lo", 0))
+        self.drops = 0
         self.socket.settimeout(0.5)
         self.running = True
         self.thread = threading.Thread(target=self._read, daemon=True)
@@ -274,4 +278,7 @@ class EchoCapture:
     def stop(self):
         self.running = False
         self.thread.join(5)
+        # struct tpacket_stats: packets, drops (since the socket was opened).
+        stats = self.socket.getsockopt(SOL_PACKET, PACKET_STATISTICS, 8)
+        self.drops = int.from_bytes(stats[4:8], "little")
         self.socket.close()
