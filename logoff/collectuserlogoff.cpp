@@ -105,7 +105,7 @@ void CollectUserLogoff::addLogons(const common::LogonList &logons)
                                               .arg(adName, logon.user(), logon.ip().toString(), existing->user()));
                 continue;
             }
-            if (!cache.removeOne(existing))
+            if (!removeEntry(existing))
                 ApplicationDebug::logHigh(
                     QStringLiteral("%1: Unable to delete %2 from logoff cache (list)").arg(adName, logon.user()));
             byAddress.remove(logon.ip());
@@ -130,11 +130,19 @@ bool CollectUserLogoff::removeLogon(const common::Logon &logon)
     return true;
 }
 
-void CollectUserLogoff::removeEntry(const ShdLogonProbe &entry)
+bool CollectUserLogoff::removeEntry(const ShdLogonProbe &entry)
 {
-    cache.removeOne(entry);
+    const int index = cache.indexOf(entry);
+    if (index >= 0) {
+        cache.removeAt(index);
+        // An entry behind the cursor leaves: the one the cursor pointed at moves back
+        // onto its place and must still be visited in this cycle.
+        if (index < cursor)
+            --cursor;
+    }
     if (byAddress.value(entry->ip()) == entry)
         byAddress.remove(entry->ip());
+    return index >= 0;
 }
 
 void CollectUserLogoff::start()
@@ -263,7 +271,9 @@ void CollectUserLogoff::expire()
     const qint64 cacheLimit = now - qint64(cacheTimeout) * 1000;
     QList<ShdLogonProbe> kept;
     kept.reserve(cache.size());
-    for (const ShdLogonProbe &entry : qAsConst(cache)) {
+    int keptBeforeCursor = 0;
+    for (int i = 0; i < cache.size(); ++i) {
+        const ShdLogonProbe &entry = cache.at(i);
         if (entry->timeMSecs < logonLimit) {
             emit logoff(common::Logoff(*entry, common::Logoff::LogoffTimeout));
         } else if (entry->timeMSecs < cacheLimit) {
@@ -271,12 +281,14 @@ void CollectUserLogoff::expire()
                                           .arg(adName, entry->user(), entry->ip().toString(), textDate(entry->time())));
         } else {
             kept.append(entry);
+            keptBeforeCursor += i < cursor;
             continue;
         }
         if (byAddress.value(entry->ip()) == entry)
             byAddress.remove(entry->ip());
     }
     cache = kept;
+    cursor = keptBeforeCursor;
 }
 
 void CollectUserLogoff::onProbeSuccess(unsigned int index)

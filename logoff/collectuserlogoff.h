@@ -74,10 +74,10 @@ private:
     void createWorkers();
     IProbeApi *worker(unsigned int index) const;
     ShdLogonProbe probedEntry(unsigned int index) const;
-    ShdLogonProbe nextDueEntry(); // mutex held
-    void expire();                // mutex held
-    void rewriteDumpFile();       // mutex held
-    void removeEntry(const ShdLogonProbe &entry);
+    ShdLogonProbe nextDueEntry();                 // mutex held
+    void expire();                                // mutex held
+    void rewriteDumpFile();                       // mutex held
+    bool removeEntry(const ShdLogonProbe &entry); // mutex held; keeps the cursor on the next entry
     void startTimer(int milliseconds);
 
     QString method;
