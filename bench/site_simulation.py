@@ -41,7 +41,7 @@ def parse(argv):
     p.add_argument("--ping-timeout", type=int, default=300, help="milliseconds")
     p.add_argument("--probe-time", type=int, default=30)
     p.add_argument("--max-concurrent", type=int, default=20)
-    p.add_argument("--processing", type=float, default=2.0,
+    p.add_argument("--processing", type=float, default=3.0,
                    help="seconds allowed for reading, routing and sending, beyond the design's periods")
     p.add_argument("--plot", action="store_true", help="draw the PNG (needs python3-matplotlib)")
     p.add_argument("--keep", action="store_true", help="keep the agent's install folder")

@@ -35,7 +35,7 @@ class Timings:
     ping_timeout: int = 300        # PingTimeout, milliseconds
     probe_time: int = 30           # ProbeTime sent by the firewalls (ProbeTimeout), seconds
     max_concurrent: int = 20       # MaxConcurrent
-    processing: float = 2.0        # margin for reading, routing and sending, seconds
+    processing: float = 3.0        # margin for reading, routing and sending, seconds
 
 
 @dataclasses.dataclass
