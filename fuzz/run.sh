@@ -7,7 +7,8 @@
 #   fuzz/run.sh --build            only build
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup
+# llvm: the symbolizer that names the frames the leak suppressions match.
+scripts/setup llvm
 dir=build-fuzz
 extra=()
 if command -v ccache >/dev/null; then
