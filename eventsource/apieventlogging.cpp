@@ -34,6 +34,9 @@ ApiEventLogging::ApiEventLogging(const QString &server, const QStringList &ignor
 common::LogonList ApiEventLogging::collect()
 {
     failureTime() = QDateTime();
+    m_failureReason.clear();
+    m_lastEventsRead = 0;
+    m_logKind = QStringLiteral("legacy");
     common::LogonList logons;
     try {
         if (!log.open(server, SecurityLog))
@@ -48,8 +51,11 @@ common::LogonList ApiEventLogging::collect()
         ApplicationDebug::logHigh(QStringLiteral("%1: Bytes read: %2").arg(server).arg(bytesRead));
         ApplicationDebug::logHigh(QStringLiteral("%1: Number of events read: %2").arg(server).arg(eventsRead));
         ApplicationDebug::logHigh(QStringLiteral("%1: Number of logons found: %2").arg(server).arg(logons.size()));
+        m_lastEventsRead = eventsRead;
     } catch (const EventException &e) {
         failureTime() = common::Clock::now();
+        m_failureReason = QString::fromLatin1(e.what());
+        m_lastEventsRead = eventsRead;
         ApplicationDebug::logLow(QStringLiteral("%1: %2").arg(server, QString::fromLatin1(e.what())));
     }
     log.close();

@@ -5,6 +5,7 @@ namespace userCollector {
 common::LogonList ApiMock::collect()
 {
     m_failureTime = QDateTime();
+    m_logKind = QStringLiteral("mock");
     return common::LogonList();
 }
 

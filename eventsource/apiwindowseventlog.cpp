@@ -91,12 +91,18 @@ void ApiWindowsEventLog::logQueryFailure(quint32 error) const
 common::LogonList ApiWindowsEventLog::collect()
 {
     m_failureTime = QDateTime();
+    m_failureReason.clear();
+    m_lastEventsRead = 0;
     common::LogonList logons;
     if (!m_session) {
         quint32 error = 0;
         m_session = m_platform->openSession(server, &error);
         if (!m_session) {
             m_failureTime = common::Clock::now();
+            m_failureReason = QStringLiteral("the event log cannot be opened: %1").arg(errorText(error));
+            const QString location = m_platform->location(server);
+            if (!location.isEmpty())
+                m_failureReason += QStringLiteral("; no event store at %1").arg(location);
             ApplicationDebug::logHigh(
                 QStringLiteral("%1: Failed to connect to remote computer. Error code is %2.").arg(server).arg(error));
             return logons;
@@ -107,9 +113,14 @@ common::LogonList ApiWindowsEventLog::collect()
     if (!m_query) {
         logQueryFailure(error);
         m_failureTime = common::Clock::now();
+        m_failureReason = QStringLiteral("the Security log cannot be read: %1").arg(errorText(error));
+        const QString location = m_platform->location(server);
+        if (!location.isEmpty())
+            m_failureReason += QStringLiteral(" (in %1)").arg(location);
         m_session.reset();
         return logons;
     }
+    m_logKind = m_platform->logKind();
     readResults(&logons);
     m_query.reset();
     m_session.reset();
@@ -143,6 +154,7 @@ void ApiWindowsEventLog::readResults(common::LogonList *logons)
         if (stopReading)
             break;
     }
+    m_lastEventsRead = found;
     ApplicationDebug::logHigh(QStringLiteral("%1: %2 events found.").arg(server).arg(found));
 }
 

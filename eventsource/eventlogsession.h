@@ -92,6 +92,14 @@ public:
     virtual std::unique_ptr<IEventLogSession> openSession(const QString &server, quint32 *error) = 0;
     // The system's text for an error code of this layer.
     virtual QString errorMessage(quint32 error) const;
+    // The kind of log the last query read ("EVTX", "XML"), empty when unknown.
+    virtual QString logKind() const { return QString(); }
+    // Where the log of server is looked for, for an operator; empty when unknown.
+    virtual QString location(const QString &server) const
+    {
+        Q_UNUSED(server)
+        return QString();
+    }
 };
 
 } // namespace userCollector

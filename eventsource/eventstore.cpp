@@ -462,6 +462,7 @@ std::unique_ptr<IEventLogQuery> EventStoreSession::query(quint64 afterRecordId, 
     *error = resolve(&path, &kind);
     if (*error != 0)
         return nullptr;
+    m_store->m_logKind = kind == Kind::Xml ? QStringLiteral("XML") : QStringLiteral("EVTX");
     switch (kind) {
     case Kind::Evtx:
         return queryEvtx(path, afterRecordId, eventIds, error);

@@ -32,6 +32,8 @@ public:
 
     std::unique_ptr<IEventLogSession> openSession(const QString &server, quint32 *error) override;
     QString errorMessage(quint32 error) const override;
+    QString logKind() const override { return m_logKind; }
+    QString location(const QString &server) const override { return m_root + QLatin1Char('/') + server; }
 
     // An element larger than this is refused (never buffered whole).
     static constexpr qint64 MaxEventBytes = 1 << 20;
@@ -72,6 +74,7 @@ private:
     XmlLogFile m_xmlRotated; // renamed away, read on while its writer still adds to it
     EvtxState m_evtx;
     QString m_lastError;
+    QString m_logKind; // of the last query
     friend class EventStoreSession;
 };
 

@@ -47,6 +47,14 @@ public:
 
     const QString &serverName() const { return server; }
 
+    // What the last collection saw, for the agent's status: why it failed
+    // (an operator's words, empty after a good one), how many events it
+    // looked at, and the kind of log it read ("EVTX", "XML", "legacy",
+    // "mock"; empty while none was found).
+    const QString &failureReason() const { return m_failureReason; }
+    quint64 lastEventsRead() const { return m_lastEventsRead; }
+    const QString &logKind() const { return m_logKind; }
+
     // Picks the kind of source by ApiName (ignoring case): empty or
     // "WindowsEventLog", "EventLogging", "Mock". Anything else throws
     // ENoApiFound. The caller owns the result.
@@ -59,6 +67,9 @@ protected:
     // Set by stop() from another thread while collect() runs.
     std::atomic<bool> stopRequested{false};
     QDateTime m_failureTime;
+    QString m_failureReason;
+    quint64 m_lastEventsRead = 0;
+    QString m_logKind;
 };
 
 } // namespace userCollector

@@ -215,6 +215,8 @@ ShdLogonProbe CollectUserLogoff::probedEntry(unsigned int index) const
 void CollectUserLogoff::onCollect()
 {
     QMutexLocker lock(&mutex);
+    if (cycleDone)
+        cycleClock.start();
     cycleDone = false;
     expire();
     rewriteDumpFile();
@@ -259,6 +261,7 @@ ShdLogonProbe CollectUserLogoff::nextDueEntry()
         timer->stop();
     cycleDone = true;
     cursor = 0;
+    lastCycleDuration = cycleClock.isValid() ? cycleClock.elapsed() : 0;
     startTimer(milliseconds(userCheckFrequency));
     emit collectFinished();
     return ShdLogonProbe();

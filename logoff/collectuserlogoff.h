@@ -4,6 +4,7 @@
 #include "logoff/iprobeapi.h"
 #include "logoff/logonprobe.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -52,6 +53,8 @@ public:
 
     // Tests and diagnostics.
     int cacheSize() const;
+    // How long the last probing cycle took, from its start to collectFinished; -1 before one ended.
+    qint64 lastCycleMs() const { return lastCycleDuration; }
     ShdLogonProbe entryForTest(const QHostAddress &address) const;
     const QList<IProbeApi *> &workersForTest() const { return workers; }
     quint32 reprobeIntervalForTest() const { return reprobeInterval; }
@@ -98,7 +101,9 @@ private:
     QHash<QHostAddress, ShdLogonProbe> byAddress; // under mutex, the same entries
     mutable QMutex mutex;
     quint32 reprobeInterval;
-    int timerInterval = 0; // what the timer runs with when start() arms it
+    int timerInterval = 0;         // what the timer runs with when start() arms it
+    QElapsedTimer cycleClock;      // since the running cycle began; under mutex
+    qint64 lastCycleDuration = -1; // under mutex
 };
 
 } // namespace logoffCollector

@@ -15,15 +15,17 @@ constexpr qint64 NoticeIntervalSecs = 900;
 constexpr quint64 FailureBackOff = 10;
 } // namespace
 
-CollectorTask::CollectorTask(const settings::ADConfiguration &config, const QString &server) : config(config)
+CollectorTask::CollectorTask(const settings::ADConfiguration &config, const QString &server)
+    : config(config), stats(CollectionStats::of(config.adName()))
 {
     try {
         eventSource.reset(userCollector::IActiveDirectoryEventCollector::create(
             config.apiName(), server, config.ignoreList(), config.maxSecondToRead(), config.fqdn(), config.netbios()));
     } catch (const std::exception &) {
         // Only this domain controller is left out; its siblings go on.
-        ApplicationDebug::logLow(
-            prefix() + QStringLiteral("No event source named \"%1\": %2 is not read").arg(config.apiName(), server));
+        const QString reason = QStringLiteral("No event source named \"%1\"").arg(config.apiName());
+        ApplicationDebug::logLow(prefix() + QStringLiteral("%1: %2 is not read").arg(reason, server));
+        stats->failed(server, QString(), reason);
     }
 }
 
@@ -61,19 +63,23 @@ void CollectorTask::run()
     ApplicationDebug::logHigh(prefix() + QStringLiteral("Start running collector task for %1").arg(server));
     common::LogonList list;
     bool failed = false;
+    QString reason;
     try {
         list = eventSource->collect();
         failed = eventSource->failureTime().isValid();
+        reason = eventSource->failureReason();
     } catch (const std::exception &e) {
         // Sources do not throw; should one ever do, it counts as a failed collection.
-        ApplicationDebug::logLow(
-            prefix() + QStringLiteral("Collection failed for %1: %2").arg(server, QString::fromLocal8Bit(e.what())));
+        reason = QString::fromLocal8Bit(e.what());
+        ApplicationDebug::logLow(prefix() + QStringLiteral("Collection failed for %1: %2").arg(server, reason));
         failed = true;
     }
     if (failed) {
+        stats->failed(server, eventSource->logKind(), reason.isEmpty() ? QStringLiteral("collection failed") : reason);
         startTimer(quint64(config.collectInterval()) * 1000 * FailureBackOff);
         return;
     }
+    stats->collected(server, eventSource->logKind(), eventSource->lastEventsRead(), quint64(list.size()));
     const QDateTime now = common::Clock::now();
     if (list.isEmpty()) {
         if (!lastLogonTime.isValid() || lastLogonTime < now.addSecs(-NoticeIntervalSecs)) {

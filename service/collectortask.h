@@ -2,6 +2,7 @@
 
 #include "common/logon.h"
 #include "eventsource/iactivedirectoryeventcollector.h"
+#include "service/collectionstats.h"
 #include "settings/configuration.h"
 
 #include <QDateTime>
@@ -53,6 +54,7 @@ private:
     QTimer *timer = nullptr;
     settings::ADConfiguration config;
     QDateTime lastLogonTime;
+    QSharedPointer<CollectionStats> stats; // of the adName, shared with the agent's status
 };
 
 } // namespace service

@@ -6,7 +6,7 @@
 namespace service {
 
 LogoffCollector::LogoffCollector(const settings::ADConfiguration &config, const common::LogonList &logons)
-    : QObject(nullptr), config(config), initialLogons(logons)
+    : QObject(nullptr), config(config), initialLogons(logons), stats(ProbeStats::of(config.name()))
 {
     collector = new logoffCollector::CollectUserLogoff(
         settings::ADConfiguration::probeMethodToText(config.method()), config.probeEnabled(), config.adName(),
@@ -41,16 +41,27 @@ void LogoffCollector::stopTimers()
         return;
     collector->stopTimers();
     // Its probes and their timers belong to this thread: release them here.
+    QMutexLocker lock(&collectorMutex);
     delete collector;
     collector = nullptr;
 }
 
+int LogoffCollector::probeCacheSize() const
+{
+    QMutexLocker lock(&collectorMutex);
+    return collector ? collector->cacheSize() : 0;
+}
+
 void LogoffCollector::onLogoff(const common::Logoff &logoff)
 {
+    stats->logoffFound(logoff.type());
     emit newLogoffCollected(logoff, config.adName(), config.firewallName());
 }
 
-void LogoffCollector::onCollectFinished() {}
+void LogoffCollector::onCollectFinished()
+{
+    stats->cycleFinished(collector ? collector->lastCycleMs() : 0);
+}
 
 void LogoffCollector::onNewLogoffCollected(common::Logoff logoff, QString adName, QString firewall)
 {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "common/logon.h"
+#include "service/collectionstats.h"
 #include "settings/configuration.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
@@ -32,6 +34,8 @@ public:
     ~LogoffCollector() override;
 
     void addLogons(const common::LogonList &logons);
+    // The number of logons in the probe cache; any thread.
+    int probeCacheSize() const;
     const settings::ADConfiguration &configuration() const { return config; }
 
 signals:
@@ -47,9 +51,13 @@ private slots:
     void onCollectFinished();
 
 private:
-    logoffCollector::CollectUserLogoff *collector; // child; gone after stopTimers
+    // Child; gone after stopTimers. collectorMutex covers the pointer for
+    // probeCacheSize, which other threads call.
+    logoffCollector::CollectUserLogoff *collector;
+    mutable QMutex collectorMutex;
     settings::ADConfiguration config;
     common::LogonList initialLogons;
+    QSharedPointer<ProbeStats> stats;
 };
 
 } // namespace service

@@ -14,7 +14,7 @@
 namespace service {
 
 LogonCollector::LogonCollector(const settings::ADConfiguration &config)
-    : QObject(nullptr), cache(config), config(config)
+    : QObject(nullptr), cache(config), config(config), stats(CollectionStats::of(config.adName()))
 {
     const qint32 maxThreads = settings::Settings::instance()->globalConfiguration().MaxThreadPool;
     if (maxThreads > 0)
@@ -92,8 +92,10 @@ void LogonCollector::onCollect(common::LogonList newLogons)
     common::LogonList created;
     QList<common::Logoff> logoffs;
     cache.update(newLogons, created, logoffs);
-    for (const common::Logoff &logoff : qAsConst(logoffs))
+    for (const common::Logoff &logoff : qAsConst(logoffs)) {
+        stats->logoffFound(logoff.type());
         emit newLogoffCollected(logoff, config.adName(), QString());
+    }
     if (!created.isEmpty())
         emit newLogonCollected(created, config.adName());
 }
@@ -118,12 +120,15 @@ void LogonCollector::onCheckDns()
 {
     ApplicationDebug::logHigh(prefix() + QStringLiteral("Try to find new IPs"));
     const QList<common::ShdLogon> items = cache.checkDns();
+    stats->dnsChecked();
     common::LogonList newLogons;
     for (const common::ShdLogon &item : items) {
-        if (const auto *logoff = dynamic_cast<const common::Logoff *>(item.data()))
+        if (const auto *logoff = dynamic_cast<const common::Logoff *>(item.data())) {
+            stats->logoffFound(logoff->type());
             emit newLogoffCollected(*logoff, config.adName(), QString());
-        else
+        } else {
             newLogons.append(*item);
+        }
     }
     if (!newLogons.isEmpty()) {
         if (!config.probeEnabled()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/logon.h"
+#include "service/collectionstats.h"
 #include "service/collectorcache.h"
 #include "settings/configuration.h"
 
@@ -39,6 +40,8 @@ public:
 
     // A copy of the cached logons (the cache's own lock; never waits for DNS).
     common::LogonList logons() const;
+    // The number of cached logons (the cache's own lock, held briefly).
+    int cacheSize() const { return cache.size(); }
     const settings::ADConfiguration &configuration() const { return config; }
 
     // Tests: the task threads running now, and whether the DNS timer runs.
@@ -72,6 +75,7 @@ private:
     QList<QSharedPointer<CollectorTask>> collectorTasks;
     QList<QSharedPointer<SyslogTask>> syslogTasks;
     QList<QThread *> taskThreads; // one per task, they delete themselves when finished
+    QSharedPointer<CollectionStats> stats;
 };
 
 } // namespace service

@@ -10,7 +10,8 @@ namespace service {
 SyslogTask::SyslogTask(const settings::ADConfiguration &config)
     : config(config), userPattern(config.syslogUserPattern(), Qt::CaseSensitive, QRegExp::RegExp),
       statePattern(config.syslogMsgPattern(), Qt::CaseSensitive, QRegExp::RegExp),
-      addressPattern(config.syslogAddrPattern(), Qt::CaseSensitive, QRegExp::RegExp)
+      addressPattern(config.syslogAddrPattern(), Qt::CaseSensitive, QRegExp::RegExp),
+      stats(CollectionStats::of(config.adName()))
 {
     if (!addressPattern.isValid())
         ApplicationDebug::logLow(QStringLiteral("Invalid regular expression for IP"));
@@ -20,11 +21,13 @@ SyslogTask::SyslogTask(const settings::ADConfiguration &config)
         ApplicationDebug::logLow(QStringLiteral("Invalid regular expression for state"));
     for (const QString &server : config.servers()) {
         QHostAddress address;
-        if (address.setAddress(server))
+        if (address.setAddress(server)) {
             senders.append(address);
-        else
+            senderNames.append(server);
+        } else {
             ApplicationDebug::logLow(prefix() +
                                      QStringLiteral("%1 is not an IP address: no syslog is taken from it").arg(server));
+        }
     }
     retryTimer.setSingleShot(true);
     retryTimer.setInterval(BindRetryMs);
@@ -59,6 +62,7 @@ void SyslogTask::openSocket()
     }
     retryTimer.start();
     ApplicationDebug::logLow(prefix() + QStringLiteral("Unable to bind UDP socket: %1").arg(error));
+    stats->syslogFailed(senderNames, QStringLiteral("Unable to bind UDP socket: %1").arg(error));
 }
 
 void SyslogTask::closeSocket()
@@ -71,12 +75,12 @@ void SyslogTask::closeSocket()
     listener.reset();
 }
 
-bool SyslogTask::accepts(const QHostAddress &sender) const
+int SyslogTask::senderIndex(const QHostAddress &sender) const
 {
-    for (const QHostAddress &accepted : senders)
-        if (sender.isEqual(accepted, QHostAddress::TolerantConversion))
-            return true;
-    return false;
+    for (int i = 0; i < senders.size(); ++i)
+        if (sender.isEqual(senders.at(i), QHostAddress::TolerantConversion))
+            return i;
+    return -1;
 }
 
 void SyslogTask::onDatagramsReceived(QVector<SyslogDatagram> datagrams)
@@ -88,8 +92,11 @@ void SyslogTask::onDatagramsReceived(QVector<SyslogDatagram> datagrams)
     // costs a system call to make: one per millisecond, not per datagram.
     qint64 nowMs = std::numeric_limits<qint64>::min();
     QDateTime now;
+    // Datagrams and logons per sender, counted once per burst.
+    QVector<QPair<quint64, quint64>> received(senders.size());
     for (const SyslogDatagram &datagram : qAsConst(datagrams)) {
-        if (!accepts(datagram.sender))
+        const int sender = senderIndex(datagram.sender);
+        if (sender < 0)
             continue;
         const qint64 ms = common::Clock::nowMSecsSinceEpoch();
         if (ms != nowMs) {
@@ -97,6 +104,8 @@ void SyslogTask::onDatagramsReceived(QVector<SyslogDatagram> datagrams)
             now = QDateTime::fromMSecsSinceEpoch(ms);
         }
         const common::LogonList logons = logonsFromDatagram(datagram.payload, now);
+        ++received[sender].first;
+        received[sender].second += quint64(logons.size());
         if (config.dnsEnabled()) {
             // One look-up batch for all of them rather than one per datagram.
             batch += logons;
@@ -107,6 +116,10 @@ void SyslogTask::onDatagramsReceived(QVector<SyslogDatagram> datagrams)
     }
     if (any)
         emit newLogonCollected(batch, config.shortName());
+    for (int i = 0; i < received.size(); ++i) {
+        if (received.at(i).first > 0)
+            stats->received(senderNames.at(i), received.at(i).first, received.at(i).second, now);
+    }
 }
 
 common::LogonList SyslogTask::logonsFromDatagram(const QByteArray &payload)

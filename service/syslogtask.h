@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/logon.h"
+#include "service/collectionstats.h"
 #include "service/sysloglistener.h"
 #include "settings/configuration.h"
 
@@ -56,7 +57,8 @@ private slots:
     void onDatagramsReceived(QVector<service::SyslogDatagram> datagrams);
 
 private:
-    bool accepts(const QHostAddress &sender) const;
+    // The Servers entry a sender stands for, or -1 when it is none of them.
+    int senderIndex(const QHostAddress &sender) const;
     QString prefix() const { return config.shortName() + QStringLiteral(": "); }
 
     settings::ADConfiguration config;
@@ -65,7 +67,9 @@ private:
     QRegExp statePattern;
     QRegExp addressPattern;
     QList<QHostAddress> senders; // Servers, parsed
-    QTimer retryTimer{this};     // a child, so it moves with the task
+    QStringList senderNames;     // the Servers entries of senders, same order
+    QSharedPointer<CollectionStats> stats;
+    QTimer retryTimer{this}; // a child, so it moves with the task
 };
 
 } // namespace service
