@@ -164,8 +164,14 @@ void Client::newLogons(common::LogonList logons)
         return;
     const bool startup = m_state == Startup;
     m_state = Established;
-    const AgentMessage message = Protocol::loginMessage(logons, startup, m_protocolVersion, m_serial, m_peer);
-    enqueue(message.lines, message.expectedEntries);
+    QVector<int> included;
+    const AgentMessage message =
+        Protocol::loginMessage(logons, startup, m_protocolVersion, m_serial, m_peer, &included);
+    QList<Subject> announced;
+    announced.reserve(included.size());
+    for (const int position : qAsConst(included))
+        announced.append({logons.at(position).ip(), logons.at(position).user()});
+    enqueue(message.lines, message.expectedEntries, announced);
     process();
 }
 
@@ -176,15 +182,49 @@ void Client::newLogoff(common::Logoff logoff)
     const std::optional<AgentMessage> message = Protocol::logoutMessage(logoff, m_protocolVersion);
     if (!message)
         return;
-    enqueue(message->lines, message->expectedEntries);
+    enqueue(message->lines, message->expectedEntries, {}, {{logoff.ip(), logoff.user()}});
     process();
 }
 
 // ----------------------------------------------------------- conversation
 
-void Client::enqueue(const QStringList &lines, qint32 expectedEntries)
+void Client::enqueue(const QStringList &lines, qint32 expectedEntries, const QList<Subject> &logons,
+                     const QList<Subject> &logoffs)
 {
-    m_sendQueue.enqueue({lines.join(QStringLiteral("\r\n")), expectedEntries});
+    m_sendQueue.enqueue({lines.join(QStringLiteral("\r\n")), expectedEntries, logons, logoffs});
+}
+
+Client::Told Client::told(const QHostAddress &address, const QString &user) const
+{
+    const auto it = m_announced.constFind(address);
+    if (it == m_announced.cend() || it->user.compare(user, Qt::CaseInsensitive) != 0)
+        return Told::No;
+    return it->acknowledged ? Told::Acknowledged : Told::Sent;
+}
+
+void Client::recordSent(const Outgoing &item)
+{
+    m_counters.logonsSent += quint64(item.logons.size());
+    m_counters.logoffsSent += quint64(item.logoffs.size());
+    for (const Subject &logon : item.logons)
+        m_announced.insert(logon.address, {logon.user, false});
+    for (const Subject &logoff : item.logoffs) {
+        const auto it = m_announced.find(logoff.address);
+        if (it != m_announced.end() && it->user.compare(logoff.user, Qt::CaseInsensitive) == 0)
+            m_announced.erase(it);
+    }
+}
+
+void Client::recordAcknowledged(const PendingAck &ack)
+{
+    m_counters.logonsAcknowledged += quint64(ack.logons.size());
+    m_counters.logoffsAcknowledged += quint64(ack.logoffs);
+    for (const Subject &logon : ack.logons) {
+        const auto it = m_announced.find(logon.address);
+        // A later Login or Logout of that address has its own acknowledgement.
+        if (it != m_announced.end() && it->user == logon.user)
+            it->acknowledged = true;
+    }
 }
 
 void Client::process()
@@ -232,8 +272,9 @@ void Client::handleMessage()
         if (Protocol::isKeepAlive(m_message)) {
             enqueue(Protocol::aliveMessage().lines, -1);
         } else {
-            const qint32 expected = m_pendingAcks.dequeue();
-            Protocol::checkAck(m_message, m_receivedText, expected);
+            const PendingAck pending = m_pendingAcks.dequeue();
+            Protocol::checkAck(m_message, m_receivedText, pending.expectedEntries);
+            recordAcknowledged(pending);
         }
     } else {
         switch (m_state) {
@@ -301,8 +342,9 @@ void Client::sendQueued()
         logHigh(QStringLiteral("sending"));
         ApplicationDebug::logHighLines(Protocol::dumpLines(item.text));
         writeNow(item.text);
+        recordSent(item);
         if (item.expectedEntries >= 0)
-            m_pendingAcks.enqueue(item.expectedEntries);
+            m_pendingAcks.enqueue({item.expectedEntries, item.logons, item.logoffs.size()});
     }
 }
 

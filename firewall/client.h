@@ -8,6 +8,7 @@
 
 #include <QAbstractSocket>
 #include <QDateTime>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -96,6 +97,20 @@ public:
     const QDateTime &acceptedAt() const { return m_acceptedAt; }
     const QDateTime &encryptedAt() const { return m_encryptedAt; }
     int pendingAckCount() const { return m_pendingAcks.size(); }
+
+    // What this connection has told its firewall since it connected.
+    struct Counters
+    {
+        quint64 logonsSent = 0;
+        quint64 logonsAcknowledged = 0;
+        quint64 logoffsSent = 0;
+        quint64 logoffsAcknowledged = 0;
+    };
+    const Counters &counters() const { return m_counters; }
+    // Whether the user was announced at the address in a Login or Startup
+    // (and not logged out since), and whether the firewall acknowledged it.
+    enum class Told { No, Sent, Acknowledged };
+    Told told(const QHostAddress &address, const QString &user) const;
     PskSocket *socket() const { return m_socket; }
 
 signals:
@@ -113,17 +128,39 @@ private slots:
     void socketDisconnected();
 
 private:
+    // A user at an address, as a Login or a Logout names it.
+    struct Subject
+    {
+        QHostAddress address;
+        QString user;
+    };
     struct Outgoing
     {
         QString text; // lines joined with CR LF, without the terminator
         qint32 expectedEntries = -1;
+        QList<Subject> logons;  // announced by this message
+        QList<Subject> logoffs; // logged out by it
+    };
+    struct PendingAck
+    {
+        qint32 expectedEntries = -1;
+        QList<Subject> logons;
+        int logoffs = 0;
+    };
+    struct Announced
+    {
+        QString user;
+        bool acknowledged = false;
     };
 
     void process();
     void handleMessage();
     void sendQueued();
     void acknowledge();
-    void enqueue(const QStringList &lines, qint32 expectedEntries);
+    void enqueue(const QStringList &lines, qint32 expectedEntries, const QList<Subject> &logons = {},
+                 const QList<Subject> &logoffs = {});
+    void recordSent(const Outgoing &item);
+    void recordAcknowledged(const PendingAck &ack);
     void writeNow(const QString &text);
     void closeSocket();
     void logLow(const QString &text) const;
@@ -141,7 +178,9 @@ private:
     QDateTime m_lastReceived;
     bool m_busy = false;
     QQueue<Outgoing> m_sendQueue;
-    QQueue<qint32> m_pendingAcks;
+    QQueue<PendingAck> m_pendingAcks;
+    Counters m_counters;
+    QHash<QHostAddress, Announced> m_announced; // the user announced last at each address
     qint32 m_protocolVersion = 0;
 
     std::unique_ptr<MessageFramer> m_framer;

@@ -467,7 +467,8 @@ QString Protocol::userKey(const common::Logon &logon, qint32 protocolVersion)
 }
 
 AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startup, qint32 protocolVersion,
-                                    quint32 maxLogonTime, const QDateTime &now, const QString &peer)
+                                    quint32 maxLogonTime, const QDateTime &now, const QString &peer,
+                                    QVector<int> *included)
 {
     // Keys are grouped ignoring case: the firewall reads keys ignoring case
     // and would keep only the first of two lines differing in case.
@@ -475,7 +476,8 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
     QHash<QString, int> index; // upper-cased key -> position in keys/items
     QVector<QString> items;
     const qint64 nowMSecs = now.isValid() ? now.toMSecsSinceEpoch() : 0;
-    for (const common::Logon &logon : logons) {
+    for (int position = 0; position < logons.size(); ++position) {
+        const common::Logon &logon = logons.at(position);
         const QString key = userKey(logon, protocolVersion);
         if (hasForbiddenChars(logon.user()) || keyPrefixBreaksLine(keyDomain(logon, protocolVersion))) {
             logLine(peer, QStringLiteral("User %1 contain forbidden chars").arg(logon.user()));
@@ -488,6 +490,8 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
         const quint32 left =
             now.isValid() ? logon.remainingSeconds(maxLogonTime, nowMSecs) : logon.remainingSeconds(maxLogonTime, now);
         const QString item = QStringLiteral("%1@%2").arg(left).arg(logon.ip().toString());
+        if (included)
+            included->append(position);
         const QString upper = key.toUpper();
         const auto it = index.constFind(upper);
         if (it == index.constEnd()) {
@@ -511,10 +515,10 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
 }
 
 AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startup, qint32 protocolVersion,
-                                    const QString &serial, const QString &peer)
+                                    const QString &serial, const QString &peer, QVector<int> *included)
 {
     const settings::ADConfiguration config = settings::Settings::instance()->adConfiguration(serial);
-    return loginMessage(logons, startup, protocolVersion, config.maxLogonTime(), common::Clock::now(), peer);
+    return loginMessage(logons, startup, protocolVersion, config.maxLogonTime(), common::Clock::now(), peer, included);
 }
 
 std::optional<AgentMessage> Protocol::logoutMessage(const common::Logoff &logoff, qint32 protocolVersion)

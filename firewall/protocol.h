@@ -11,6 +11,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 #include <optional>
 
 namespace UtmConnect {
@@ -138,12 +139,16 @@ public:
     // "[Startup]" or "[Login]": one line per user key with its
     // "<remaining seconds>@<address>" items. Users with forbidden characters
     // are skipped and logged. Expects an Ack with the number of user lines.
+    // included, when given, receives the positions in logons of those the
+    // message carries.
     static AgentMessage loginMessage(const common::LogonList &logons, bool startup, qint32 protocolVersion,
-                                     quint32 maxLogonTime, const QDateTime &now, const QString &peer = QString());
+                                     quint32 maxLogonTime, const QDateTime &now, const QString &peer = QString(),
+                                     QVector<int> *included = nullptr);
     // The same with MaxLogonTime from the configuration stored for serial and
     // the time from common::Clock.
     static AgentMessage loginMessage(const common::LogonList &logons, bool startup, qint32 protocolVersion,
-                                     const QString &serial, const QString &peer = QString());
+                                     const QString &serial, const QString &peer = QString(),
+                                     QVector<int> *included = nullptr);
     // Nothing (and no log line) when the user has forbidden characters or
     // there is no address.
     static std::optional<AgentMessage> logoutMessage(const common::Logoff &logoff, qint32 protocolVersion);
