@@ -1,5 +1,7 @@
 #include "app/agentad.h"
 
+#include "app/agentstatus.h"
+#include "app/metricsserver.h"
 #include "common/clock.h"
 #include "common/userfilter.h"
 #include "crash/crashhandler.h"
@@ -33,12 +35,7 @@ AgentAd::AgentAd(int argc, char **argv)
     common::registerMetaTypes();
     settings::registerMetaTypes();
 
-    const QString text =
-        QLocale::system().language() == QLocale::French
-            ? QStringLiteral("Sonde les évenements Active Directory et transmet les requetes d'authentifications aux "
-                             "firewalls Ferrowinden")
-            : QStringLiteral("Survey Active Directory events and forward authentications to Ferrowinden appliances");
-    setServiceDescription(QStringLiteral("%1 (%2)").arg(text, QStringLiteral("3.0.2")));
+    setServiceDescription(descriptionText(QLocale::system().language() == QLocale::French));
     setServiceFlags(QtServiceBase::CanBeSuspended);
     // What a service account must be able to write.
     setWrittenBesideExecutable({QStringLiteral("config.ini"), QStringLiteral("log")});
@@ -49,6 +46,16 @@ AgentAd::AgentAd(int argc, char **argv)
 AgentAd::~AgentAd()
 {
     settings::Settings::destroy();
+}
+
+QString AgentAd::descriptionText(bool french)
+{
+    const QString text =
+        french
+            ? QStringLiteral("Sonde les évenements Active Directory et transmet les requetes d'authentifications aux "
+                             "firewalls Ferrowinden")
+            : QStringLiteral("Survey Active Directory events and forward authentications to Ferrowinden appliances");
+    return QStringLiteral("%1 (%2)").arg(text, QStringLiteral("3.0.2"));
 }
 
 QString AgentAd::crashDumpDirectory()
@@ -110,6 +117,8 @@ void AgentAd::start()
 {
     QDir().mkpath(crashDumpDirectory());
     ApplicationDebug::create(QCoreApplication::applicationDirPath() + QDir::separator() + QStringLiteral("log"));
+    // In a console the log shows on the terminal as well; a service writes only the file.
+    ApplicationDebug::setEchoToStandardError(runsInConsole());
 
     settings::Settings *config = settings::Settings::instance();
     globalConfig = config->globalConfiguration();
@@ -142,6 +151,7 @@ void AgentAd::start()
     }
 
     ApplicationDebug::logLow(QStringLiteral("%1 loaded").arg(VersionText));
+    startTime = common::Clock::now();
     cacheDumpEnabled.store(config->globalConfiguration().VerboseLevel == settings::GlobalConfiguration::VerboseHigh);
     obsolescenceTimer.start(ObsolescenceIntervalMs);
 
@@ -170,6 +180,7 @@ void AgentAd::start()
     }
 
     ApplicationDebug::logLow(QStringLiteral("%1 started").arg(ShortVersionText));
+    applyMetricsAddress();
 
     // Earlier crashes' reports go out in the background, now that firewalls are served.
     crashReportSender = std::make_unique<crash::CrashReportSender>(crash::CrashReportSender::Options{
@@ -179,10 +190,14 @@ void AgentAd::start()
 
 void AgentAd::stop()
 {
+    // The background sending of crash reports ends first: its lines never follow the stop's.
+    if (crashReportSender)
+        crashReportSender->stop();
     ApplicationDebug::logLow(QStringLiteral("%1 stopping...").arg(ShortVersionText));
     stopAll();
     obsolescenceTimer.stop();
     UtmConnect::Server::instance()->close();
+    metricsServer.reset();
     ApplicationDebug::logLow(QStringLiteral("%1 stopped").arg(ShortVersionText));
 }
 
@@ -202,6 +217,19 @@ void AgentAd::resume()
     startAll();
     UtmConnect::Server::instance()->resume();
     ApplicationDebug::logLow(QStringLiteral("%1 resumed").arg(ShortVersionText));
+}
+
+QByteArray AgentAd::answerQuery(const QByteArray &query)
+{
+    return AgentStatus(*this).answer(query);
+}
+
+void AgentAd::applyMetricsAddress()
+{
+    if (!metricsServer)
+        metricsServer =
+            std::make_unique<MetricsServer>([this] { return AgentStatus::metricsText(AgentStatus(*this).status()); });
+    metricsServer->apply(settings::Settings::instance()->globalConfiguration().MetricsAddress);
 }
 
 void AgentAd::applyVerboseLevel()
@@ -233,7 +261,9 @@ void AgentAd::onConfigFileChanged()
         server->close();
     } else if (!server->start()) {
         failStart(server->errorText());
+        return;
     }
+    applyMetricsAddress();
 }
 
 void AgentAd::ensureUserFilter(const settings::ADConfiguration &config)

@@ -24,6 +24,8 @@ class CrashReportSender;
 
 namespace service {
 
+class MetricsServer;
+
 class LogonCollector;
 class LogoffCollector;
 class AgentAd;
@@ -50,6 +52,8 @@ public:
     AgentAd(int argc, char **argv);
     ~AgentAd() override;
 
+    // The service description, in French or not: what -i writes into the unit.
+    static QString descriptionText(bool french);
     // The folder for crash dumps under the temporary location (created by start).
     static QString crashDumpDirectory();
     // The value of the option -key ("-k"), or the empty text when it is absent or last.
@@ -107,8 +111,12 @@ protected:
     void resume() override;
     void createApplication(int &argc, char **argv) override;
     int executeApplication() override;
+    // "status" and "mappings" of the control socket (app/agentstatus.h).
+    QByteArray answerQuery(const QByteArray &query) override;
 
 private:
+    friend class AgentStatus; // reads the collectors, filters and state for the status documents
+
     // Stops the threads the collectors live in, all at once, and waits for
     // them; the threads delete themselves later.
     void stopCollectorThreads(const QList<QObject *> &collectors);
@@ -126,6 +134,8 @@ private:
     void failStart(const QString &reason);
     // A warning at level low when SSLKey is the default or short.
     void warnAboutWeakKey();
+    // Serves the metrics page where MetricsAddress says, or nowhere.
+    void applyMetricsAddress();
 
     // One logon collector per adName and one logoff collector per firewall
     // configuration name; they live in threads of their own.
@@ -135,12 +145,15 @@ private:
     QHash<QString, common::UserFilter *> filters;
     QTimer obsolescenceTimer;
     bool paused = false;
+    QDateTime startTime; // of the service, for its status
     settings::GlobalConfiguration globalConfig;
     int argc;
     char **argv;
     // The fatal-signal handler from start on; the sender of earlier crashes' reports once listening.
     std::unique_ptr<crash::CrashHandler> crashHandler;
     std::unique_ptr<crash::CrashReportSender> crashReportSender;
+    // The metrics page on MetricsAddress, while the service runs.
+    std::unique_ptr<MetricsServer> metricsServer;
 };
 
 } // namespace service

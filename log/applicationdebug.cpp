@@ -48,6 +48,12 @@ void ApplicationDebug::setLevel(quint32 mask, bool on)
     log->setLevelMask(on ? (log->levelMask() | mask) : (log->levelMask() & ~mask));
 }
 
+void ApplicationDebug::setEchoToStandardError(bool on)
+{
+    if (ApplicationDebug *log = theInstance.load())
+        log->setEcho(on);
+}
+
 void ApplicationDebug::applyVerboseLevel(int verboseLevel)
 {
     setLevel(255, false);

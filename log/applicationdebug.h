@@ -36,6 +36,9 @@ public:
     // Every logged text goes through it.
     static QString printable(const QString &text);
 
+    // Every line written from now on also goes to standard error (console runs).
+    static void setEchoToStandardError(bool on);
+
     // Applies a VerboseLevel value: 0 off, 1 low, 2 low and high, anything else off.
     static void applyVerboseLevel(int verboseLevel);
 

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <unistd.h>
 
 namespace {
 QString executableBaseName()
@@ -27,5 +28,12 @@ void ApplicationLog::setFileName(const QString &name)
 
 bool ApplicationLog::write(const QString &text)
 {
-    return Log::write(text);
+    const bool written = Log::write(text);
+    if (m_echo.load(std::memory_order_relaxed)) {
+        // One write per line, so that lines of several threads do not mix.
+        // Message dumps join their lines with CR LF, as the file wants; a terminal wants LF.
+        const QByteArray line = text.toUtf8().replace("\r\n", "\n") + '\n';
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.constData(), size_t(line.size()));
+    }
+    return written;
 }

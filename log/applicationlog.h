@@ -17,8 +17,11 @@ public:
 
     quint32 levelMask() const { return m_levelMask.load(std::memory_order_relaxed); }
     void setLevelMask(quint32 mask) { m_levelMask.store(mask, std::memory_order_relaxed); }
+    // A console run also shows every line written on standard error.
+    void setEcho(bool on) { m_echo.store(on, std::memory_order_relaxed); }
 
 private:
+    std::atomic<bool> m_echo{false};
     // Changed by the main thread, read by every logging thread; a change
     // between the test and the write is harmless.
     std::atomic<quint32> m_levelMask{3};

@@ -72,6 +72,11 @@ bool parseControlRequest(const QByteArray &line, ControlRequest *request)
         request->kind = ControlRequest::Resume;
     } else if (line == "interrogate") {
         request->kind = ControlRequest::Interrogate;
+    } else if (line == "status" || line == "mappings" || (line.startsWith("mappings ") && line.size() > 9)) {
+        if (line.size() > MaxRequestLine)
+            return false;
+        request->kind = ControlRequest::Query;
+        request->query = line;
     } else if (line.startsWith("control ")) {
         const QByteArray number = line.mid(8);
         if (number.isEmpty() || number.size() > 3)
@@ -104,89 +109,131 @@ QByteArray controlRequestLine(const ControlRequest &request)
         return "interrogate";
     case ControlRequest::UserControl:
         return "control " + QByteArray::number(request.control);
+    case ControlRequest::Query:
+        return request.query;
     }
     return "interrogate";
 }
 
-ControlReply sendControlRequest(const QString &socketPath, const ControlRequest &request, int timeoutMs)
+namespace {
+
+// Connects, sends line and reads the reply: its first line, or everything
+// until the service closes when toEnd is set. Fills reply's connection and
+// error fields; answer holds what arrived.
+void exchange(const QString &socketPath, const QByteArray &line, int timeoutMs, bool toEnd, ControlReply *reply,
+              QByteArray *answer)
 {
-    ControlReply reply;
     const QByteArray path = socketPath.toLocal8Bit();
     sockaddr_un address;
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     if (path.size() >= int(sizeof address.sun_path)) {
-        reply.error = ENAMETOOLONG;
-        return reply;
+        reply->error = ENAMETOOLONG;
+        return;
     }
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
 
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) {
-        reply.error = errno;
-        return reply;
+        reply->error = errno;
+        return;
     }
     if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        reply.error = errno;
-        return reply;
+        reply->error = errno;
+        return;
     }
-    reply.connected = true;
+    reply->connected = true;
 
-    const QByteArray line = controlRequestLine(request) + '\n';
+    const QByteArray request = line + '\n';
     qint64 written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::send(fd.get(), line.constData() + written, size_t(line.size() - written), MSG_NOSIGNAL);
+    while (written < request.size()) {
+        const ssize_t n =
+            ::send(fd.get(), request.constData() + written, size_t(request.size() - written), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            reply.error = errno;
-            return reply;
+            reply->error = errno;
+            return;
         }
         written += n;
     }
 
-    QByteArray answer;
+    // A reply line is short; an answer is bounded so that a wrong peer cannot exhaust memory.
+    const int limit = toEnd ? MaxQueryAnswer : 256;
     QElapsedTimer clock;
     clock.start();
-    while (!answer.contains('\n') && answer.size() < 256) {
+    while ((toEnd || !answer->contains('\n')) && answer->size() < limit) {
         const qint64 left = timeoutMs - clock.elapsed();
         if (left <= 0) {
-            reply.error = ETIMEDOUT;
-            return reply;
+            reply->error = ETIMEDOUT;
+            return;
         }
         pollfd p{fd.get(), POLLIN, 0};
         const int ready = ::poll(&p, 1, int(left));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
-            reply.error = ready == 0 ? ETIMEDOUT : errno;
-            return reply;
+            reply->error = ready == 0 ? ETIMEDOUT : errno;
+            return;
         }
-        char buffer[128];
+        char buffer[65536];
         const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0 && toEnd && !answer->isEmpty())
+            return; // the service closed: the answer is complete
         if (n <= 0) {
-            reply.error = n == 0 ? ECONNRESET : errno;
-            return reply;
+            reply->error = n == 0 ? ECONNRESET : errno;
+            return;
         }
-        answer.append(buffer, int(n));
+        answer->append(buffer, int(n));
     }
+    if (toEnd)
+        reply->error = EMSGSIZE;
+}
+
+// Reads "ok <state>" or "refused <state>" from the first line of answer.
+void parseReplyLine(const QByteArray &answer, ControlReply *reply)
+{
     const int end = answer.indexOf('\n');
     if (end < 0) {
-        reply.error = EPROTO;
-        return reply;
+        reply->error = EPROTO;
+        return;
     }
     const QByteArray first = answer.left(end);
     const int blank = first.indexOf(' ');
     const QByteArray verdict = first.left(blank);
-    if (blank < 0 || (verdict != "ok" && verdict != "refused") || !stateFromText(first.mid(blank + 1), &reply.state)) {
-        reply.error = EPROTO;
-        return reply;
+    if (blank < 0 || (verdict != "ok" && verdict != "refused") || !stateFromText(first.mid(blank + 1), &reply->state)) {
+        reply->error = EPROTO;
+        return;
     }
-    reply.answered = true;
-    reply.accepted = verdict == "ok";
+    reply->answered = true;
+    reply->accepted = verdict == "ok";
+}
+
+} // namespace
+
+ControlReply sendControlRequest(const QString &socketPath, const ControlRequest &request, int timeoutMs)
+{
+    ControlReply reply;
+    QByteArray answer;
+    exchange(socketPath, controlRequestLine(request), timeoutMs, false, &reply, &answer);
+    if (reply.error == 0)
+        parseReplyLine(answer, &reply);
     return reply;
+}
+
+QueryReply sendQuery(const QString &socketPath, const QByteArray &query, int timeoutMs)
+{
+    QueryReply result;
+    QByteArray answer;
+    exchange(socketPath, query, timeoutMs, true, &result.reply, &answer);
+    if (result.reply.error != 0)
+        return result;
+    parseReplyLine(answer, &result.reply);
+    if (result.reply.answered)
+        result.body = answer.mid(answer.indexOf('\n') + 1);
+    return result;
 }
 
 } // namespace serviceframe

@@ -10,6 +10,11 @@ namespace serviceframe {
 //   requests: "stop", "pause", "resume", "interrogate", "control <n>" (n 128..255)
 //   replies:  "ok <state>" when carried out, "refused <state>" when the
 //             current state does not allow the request.
+// Queries read what the running service knows and change nothing:
+//   requests: "status", "mappings", "mappings <JSON object of filters>"
+//   replies:  "ok <state>", a line end, then the service's answer (a JSON
+//             document) until the connection closes; "refused <state>" when
+//             the service is not running or paused or does not know the query.
 
 // Values as the service manager numbers them.
 enum class ServiceState {
@@ -27,10 +32,16 @@ bool stateFromText(const QByteArray &text, ServiceState *state);
 
 struct ControlRequest
 {
-    enum Kind { Stop, Pause, Resume, Interrogate, UserControl };
+    enum Kind { Stop, Pause, Resume, Interrogate, UserControl, Query };
     Kind kind = Interrogate;
-    int control = 0; // UserControl: 128..255
+    int control = 0;  // UserControl: 128..255
+    QByteArray query; // Query: the whole request line
 };
+
+// The longest request line a service reads (queries carry their filters).
+constexpr int MaxRequestLine = 4096;
+// The largest query answer a client reads.
+constexpr int MaxQueryAnswer = 512 * 1024 * 1024;
 
 // Accepts exactly the request lines above (without the line end); anything
 // else, including user controls outside 128..255, is refused.
@@ -48,5 +59,14 @@ struct ControlReply
 
 // Connects, sends the request and waits at most timeoutMs for the reply.
 ControlReply sendControlRequest(const QString &socketPath, const ControlRequest &request, int timeoutMs);
+
+struct QueryReply
+{
+    ControlReply reply; // answered and accepted once "ok <state>" arrived
+    QByteArray body;    // what followed it, complete when the service closed
+};
+
+// Sends a query line and reads the reply to its end, at most timeoutMs in all.
+QueryReply sendQuery(const QString &socketPath, const QByteArray &query, int timeoutMs);
 
 } // namespace serviceframe

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -173,11 +174,17 @@ void HandlerThread::beginStop()
 
 bool HandlerThread::postAndWait(int eventType)
 {
+    return postAndWait(new QEvent(QEvent::Type(eventType)));
+}
+
+bool HandlerThread::postAndWait(QEvent *event)
+{
+    std::unique_ptr<QEvent> owned(event);
     QMutexLocker locker(&m_mutex);
     if (m_finished || !m_controllerHandler)
         return false;
     const quint64 ticket = ++m_posted;
-    QCoreApplication::postEvent(m_controllerHandler, new QEvent(QEvent::Type(eventType)));
+    QCoreApplication::postEvent(m_controllerHandler, owned.release());
     while (m_done < ticket && !m_finished)
         m_condition.wait(&m_mutex);
     return m_done >= ticket;
@@ -317,6 +324,10 @@ void HandlerThread::serveClient(int fd)
         return;
     }
 
+    // A reply to a large query may take a while to be read; a client that stops reading is left.
+    const timeval sendLimit{RequestReadTimeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+
     QByteArray line;
     while (!line.contains('\n')) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
@@ -325,24 +336,50 @@ void HandlerThread::serveClient(int fd)
             continue;
         if (ready <= 0 || (fds[1].revents & POLLIN))
             return;
-        char buffer[64];
+        char buffer[512];
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return;
         line.append(buffer, int(n));
-        if (line.size() > 64)
+        if (line.size() > serviceframe::MaxRequestLine + 1)
             return;
     }
     ControlRequest request;
     QByteArray answer;
     if (!serviceframe::parseControlRequest(line.left(line.indexOf('\n')), &request))
-        answer = "refused " + serviceframe::stateText(state());
+        answer = "refused " + serviceframe::stateText(state()) + '\n';
+    else if (request.kind == ControlRequest::Query)
+        answer = answerQuery(request);
     else
-        answer = carryOut(request);
-    answer += '\n';
-    [[maybe_unused]] const ssize_t n = ::send(fd, answer.constData(), size_t(answer.size()), MSG_NOSIGNAL);
+        answer = carryOut(request) + '\n';
+    for (qint64 sent = 0; sent < answer.size();) {
+        const ssize_t n = ::send(fd, answer.constData() + sent, size_t(answer.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        sent += n;
+    }
+}
+
+QByteArray HandlerThread::answerQuery(const ControlRequest &request)
+{
+    const ServiceState current = state();
+    QByteArray body;
+    if (current == ServiceState::Running || current == ServiceState::Paused) {
+        auto result = std::make_shared<QueryResult>();
+        result->query = request.query;
+        if (postAndWait(new QueryEvent(result))) {
+            QMutexLocker locker(&m_mutex); // requestDone published the answer under it
+            body = result->answer;
+        }
+    }
+    const QByteArray after = serviceframe::stateText(state());
+    if (body.isEmpty())
+        return "refused " + after + '\n';
+    return "ok " + after + '\n' + body;
 }
 
 QByteArray HandlerThread::carryOut(const ControlRequest &request)
@@ -380,6 +417,8 @@ QByteArray HandlerThread::carryOut(const ControlRequest &request)
         if (active)
             accepted = postAndWait(QEvent::User + request.control);
         break;
+    case ControlRequest::Query:
+        break; // answered by answerQuery
     }
     const ServiceState after = state();
     if (accepted && after != ServiceState::Stopped)

@@ -2,13 +2,32 @@
 
 #include "serviceframe/controlchannel.h"
 
+#include <QEvent>
 #include <QMutex>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
 #include <QWaitCondition>
+#include <memory>
 
 class QtServiceBasePrivate;
+
+// A query posted to the application thread; the answer goes into the shared
+// result, which outlives the event whichever side lets go first.
+struct QueryResult
+{
+    QByteArray query;
+    QByteArray answer; // written by the application thread before requestDone
+};
+class QueryEvent : public QEvent
+{
+public:
+    static constexpr int EventType = QEvent::User + 512;
+    explicit QueryEvent(std::shared_ptr<QueryResult> result)
+        : QEvent(QEvent::Type(EventType)), result(std::move(result))
+    {}
+    const std::shared_ptr<QueryResult> result;
+};
 
 // Plays the service manager's dispatcher: serves the control socket so that
 // the main thread can run the application. It posts every request to the
@@ -52,6 +71,9 @@ private:
     void serveClient(int fd);
     QByteArray carryOut(const serviceframe::ControlRequest &request);
     bool postAndWait(int eventType);
+    bool postAndWait(QEvent *event);
+    // "ok <state>", a line end and the application's answer, or "refused <state>".
+    QByteArray answerQuery(const serviceframe::ControlRequest &request);
     void setState(serviceframe::ServiceState state);
     // Moves to `after` only if nobody changed the state since `pending`.
     void finishTransition(serviceframe::ServiceState pending, serviceframe::ServiceState after);

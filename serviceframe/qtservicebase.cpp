@@ -206,6 +206,7 @@ void QtServiceBasePrivate::handleRequest(int code)
 
 int QtServiceBasePrivate::runApplication(const QStringList &arguments)
 {
+    console = true;
     prepareArguments(arguments);
     if (!createApplication())
         return -1;
@@ -263,9 +264,17 @@ bool QtServiceBasePrivate::runService(int *exitCode)
 
 QtServiceControllerHandler::QtServiceControllerHandler(QtServiceBasePrivate *service) : m_service(service) {}
 
+QByteArray QtServiceBasePrivate::answerQuery(const QByteArray &query)
+{
+    return stopRequested ? QByteArray() : q->answerQuery(query);
+}
+
 void QtServiceControllerHandler::customEvent(QEvent *event)
 {
-    m_service->handleRequest(int(event->type()) - int(QEvent::User));
+    if (auto *query = dynamic_cast<QueryEvent *>(event))
+        query->result->answer = m_service->answerQuery(query->result->query);
+    else
+        m_service->handleRequest(int(event->type()) - int(QEvent::User));
     if (m_service->handlerThread)
         m_service->handlerThread->requestDone();
 }
@@ -296,6 +305,11 @@ void QtServiceBase::reportFailure(const QString &reason, int exitCode)
     d_ptr->failureExitCode = exitCode != 0 ? exitCode : 1;
     if (d_ptr->handlerThread)
         d_ptr->handlerThread->reportFailure(reason);
+}
+
+bool QtServiceBase::runsInConsole() const
+{
+    return d_ptr->console;
 }
 
 QtServiceBase *QtServiceBase::instance()
@@ -344,6 +358,12 @@ void QtServiceBase::resume() {}
 void QtServiceBase::processCommand(int code)
 {
     Q_UNUSED(code)
+}
+
+QByteArray QtServiceBase::answerQuery(const QByteArray &query)
+{
+    Q_UNUSED(query)
+    return QByteArray();
 }
 
 void QtServiceBase::logMessage(const QString &message, MessageType type, int id, uint category, const QByteArray &data)

@@ -49,6 +49,9 @@ public:
     // Application thread.
     void reportFailure(const QString &reason, int exitCode);
 
+    // True while the service runs as a console application ("-e").
+    bool runsInConsole() const;
+
     static QtServiceBase *instance();
 
     // Called on the application thread for SIGINT, and for SIGTERM when running
@@ -61,6 +64,10 @@ protected:
     virtual void pause();
     virtual void resume();
     virtual void processCommand(int code);
+    // Answers a query of the control socket ("status", "mappings ..."; see
+    // controlchannel.h) on the application thread, while the service runs or
+    // is paused. An empty answer refuses the query.
+    virtual QByteArray answerQuery(const QByteArray &query);
     virtual void createApplication(int &argc, char **argv) = 0;
     virtual int executeApplication() = 0;
 

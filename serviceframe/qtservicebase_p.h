@@ -28,6 +28,8 @@ public:
     // Application thread: carries out request `code` (start 256, stop 1,
     // pause 2, resume 3, user control 128..255).
     void handleRequest(int code);
+    // Application thread: the answer to a query, empty when refused.
+    QByteArray answerQuery(const QByteArray &query);
     void onSignal(SignalWatcher::Action action);
     void startService() { q->start(); }
 
@@ -40,6 +42,7 @@ public:
     QtServiceController controller;
     HandlerThread *handlerThread = nullptr;
     bool stopRequested = false;
+    bool console = false;    // runApplication (-e) runs the service
     int failureExitCode = 0; // set by reportFailure
 
     static QtServiceBase *instance;

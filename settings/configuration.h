@@ -23,6 +23,8 @@ struct GlobalConfiguration
     // Read-only: a Samba authentication file for the remote-registry probe
     // (empty: Kerberos from the service's credential cache). Never written.
     QString RegistryAuthFile;
+    // Read-only: "address[:port]" of the metrics page (empty: none). Never written.
+    QString MetricsAddress;
 
     // "off", "low", "high"; any other value gives "low" when parsing.
     static QString verboseLevelToText(qint32 level);

@@ -225,6 +225,7 @@ Settings::FileContent Settings::readFile() const
     global.Lookup = s.value(QStringLiteral("Lookup"), QStringLiteral("all")).toString();
     global.DumpEnabled = s.value(QStringLiteral("DumpEnabled"), false).toBool();
     global.RegistryAuthFile = s.value(QStringLiteral("RegistryAuthFile"), QString()).toString();
+    global.MetricsAddress = s.value(QStringLiteral("MetricsAddress"), QString()).toString();
     for (const QString &key : s.allKeys()) {
         if (!GlobalKeys.contains(key))
             content.globalExtras.append({key, s.value(key)});
