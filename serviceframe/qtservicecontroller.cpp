@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QThread>
 #include <cerrno>
+#include <cstdio>
 
 using serviceframe::ControlReply;
 using serviceframe::ControlRequest;
@@ -17,6 +18,8 @@ using serviceframe::ServiceState;
 
 namespace {
 const char *const DefaultUnitDirectory = "/etc/systemd/system";
+// Where the Debian package puts the unit.
+const char *const PackageUnitDirectory = "/lib/systemd/system";
 const int ReplyTimeoutMs = 60000; // a request waits until the service has carried it out
 const int QueryTimeoutMs = 5000;
 
@@ -87,9 +90,18 @@ QString QtServiceController::controlSocketPath(const QString &serviceName)
     return QDir(runtimeDirectory(serviceName)).filePath(QStringLiteral("control"));
 }
 
+QString QtServiceController::packageUnitFilePath(const QString &serviceName)
+{
+    if (!environmentPath("SSO_AGENT_UNIT_DIR").isEmpty())
+        return QString(); // a test's unit folder stands alone
+    return QDir(QString::fromLatin1(PackageUnitDirectory))
+        .filePath(serviceframe::unitBaseName(serviceName) + QStringLiteral(".service"));
+}
+
 bool QtServiceController::isInstalled() const
 {
-    return QFileInfo(unitFilePath(m_serviceName)).isFile();
+    const QString packaged = packageUnitFilePath(m_serviceName);
+    return QFileInfo(unitFilePath(m_serviceName)).isFile() || (!packaged.isEmpty() && QFileInfo(packaged).isFile());
 }
 
 bool QtServiceController::isRunning() const
@@ -129,6 +141,13 @@ bool QtServiceController::install(const QString &serviceName, const QString &des
 bool QtServiceController::uninstall()
 {
     const QString unitPath = unitFilePath(m_serviceName);
+    if (!QFileInfo(unitPath).isFile()) {
+        // Only the package's unit: the package manager owns it.
+        std::fprintf(stderr, "%s belongs to the Debian package: remove it with apt-get remove %s\n",
+                     qPrintable(packageUnitFilePath(m_serviceName)),
+                     qPrintable(serviceframe::unitBaseName(m_serviceName)));
+        return false;
+    }
     const bool managed = systemdManagesUnitDirectory();
     if (managed)
         systemctl({QStringLiteral("disable"), QFileInfo(unitPath).fileName()});

@@ -3,7 +3,8 @@
 #include <QString>
 
 // Controls the installed service by name. "Installed" means the systemd unit
-// file exists in the unit folder (/etc/systemd/system, or $SSO_AGENT_UNIT_DIR);
+// file exists in the unit folder (/etc/systemd/system, or $SSO_AGENT_UNIT_DIR)
+// or, as the Debian package installs it, in /lib/systemd/system;
 // the running service is reached through its control socket in the runtime
 // folder (/run/<unit name>, or $SSO_AGENT_RUNTIME_DIR). Every call is
 // synchronous, opens what it needs and closes it before returning.
@@ -34,6 +35,9 @@ public:
 
     static QString unitDirectory();
     static QString unitFilePath(const QString &serviceName);
+    // The unit the Debian package installs (/lib/systemd/system); empty when
+    // $SSO_AGENT_UNIT_DIR names a folder of its own. It counts as installed.
+    static QString packageUnitFilePath(const QString &serviceName);
     static QString runtimeDirectory(const QString &serviceName);
     static QString controlSocketPath(const QString &serviceName);
 
