@@ -11,7 +11,7 @@ if(TARGET ferrowinden-sso-agent AND TARGET sso-diag)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
     COMMAND sso-unit-writer /${SSO_INSTALL_DIR}/ferrowinden-sso-agent ${SSO_UNIT_FILE}
     DEPENDS sso-unit-writer VERBATIM)
-  set(SSO_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
+  set(SSO_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
   add_custom_command(OUTPUT ${SSO_CHANGELOG}
     COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog > ${SSO_CHANGELOG}
     DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog VERBATIM)

@@ -20,7 +20,7 @@ check "agent in /opt, executable, root-owned" contains '^-rwxr-xr-x root/root \.
 check "sso-diag beside it" contains '^-rwxr-xr-x root/root \./opt/ferrowinden-sso-agent/sso-diag$'
 check "the unit in /lib/systemd/system" contains '^-rw-r--r-- root/root \./lib/systemd/system/ferrowinden-sso-agent\.service$'
 check "copyright" contains '\./usr/share/doc/ferrowinden-sso-agent/copyright$'
-check "changelog" contains '\./usr/share/doc/ferrowinden-sso-agent/changelog\.Debian\.gz$'
+check "changelog" contains '\./usr/share/doc/ferrowinden-sso-agent/changelog\.gz$'
 check "nothing else is shipped" test "$(grep -c '^-' "$work/contents")" -eq 6
 check "no config.ini, log or event store is shipped" bash -c "! grep -qE 'config\.ini|/log/|eventlog' '$work/contents'"
 
