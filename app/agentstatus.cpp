@@ -62,6 +62,21 @@ bool parseAddressFilter(const QString &text, QPair<QHostAddress, int> *subnet)
     return true;
 }
 
+// Orders addresses numerically, IPv4 before IPv6.
+QByteArray addressKey(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4) {
+        QByteArray key(5, '\0');
+        for (int i = 0; i < 4; ++i)
+            key[i + 1] = char((v4 >> (24 - 8 * i)) & 0xff);
+        return key;
+    }
+    const Q_IPV6ADDR v6 = address.toIPv6Address();
+    return QByteArray(1, '\1') + QByteArray(reinterpret_cast<const char *>(v6.c), 16);
+}
+
 bool userMatches(const common::Logon &logon, const QString &wanted)
 {
     const int slash = wanted.indexOf(QLatin1Char('\\'));
@@ -195,15 +210,21 @@ QJsonObject AgentStatus::mappings(const Filter &filter) const
     std::sort(adNames.begin(), adNames.end());
     QJsonArray list;
     for (const QString &adName : qAsConst(adNames)) {
-        common::LogonList logons = agent.collectors.value(adName)->logons();
-        std::sort(logons.begin(), logons.end(),
-                  [](const common::Logon &a, const common::Logon &b) { return a.ip().toString() < b.ip().toString(); });
-        const auto firewalls = serving.value(adName);
-        for (const common::Logon &logon : qAsConst(logons)) {
+        // Filtered first, then ordered by address: the keys are made once per logon, not per comparison.
+        const common::LogonList cached = agent.collectors.value(adName)->logons();
+        QVector<QPair<QByteArray, const common::Logon *>> selected;
+        selected.reserve(cached.size());
+        for (const common::Logon &logon : cached) {
             if (byAddress && !logon.ip().isInSubnet(subnet))
                 continue;
             if (!filter.user.isEmpty() && !userMatches(logon, filter.user))
                 continue;
+            selected.append({addressKey(logon.ip()), &logon});
+        }
+        std::sort(selected.begin(), selected.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        const auto firewalls = serving.value(adName);
+        for (const auto &entry : qAsConst(selected)) {
+            const common::Logon &logon = *entry.second;
             QJsonArray told;
             for (const auto &firewall : firewalls) {
                 const UtmConnect::Client::Told state =
