@@ -266,6 +266,10 @@ TEST_F(AgentStatusTest, StatusAndMappingsShowCollectorsFirewallsAndWhoWasTold)
 
     EXPECT_EQ(run({QStringLiteral("-t")}).exitCode, 0);
     EXPECT_EQ(finish(agent), 0);
+    // As a service the log goes to its file only.
+    const QByteArray serviceError = agent->readAllStandardError();
+    EXPECT_FALSE(serviceError.contains("started")) << serviceError.toStdString();
+    EXPECT_TRUE(log().contains(QStringLiteral("started")));
 }
 
 // The README's syslog example: an event-to-syslog forwarder on the domain
