@@ -75,6 +75,13 @@ TEST_F(CollectorCacheTest, MergeKeepsTheNewestLogonPerAddressAndLogsOffAReplaced
         EXPECT_EQ(texts(result.logoffs), replaced(c.replacedLogons)) << c.name;
         EXPECT_EQ(texts(cache.logons()), texts(c.after)) << c.name;
     }
+    // Sizes logged: the batch after the newest-per-address step (never the
+    // batch as it came), and what was announced, only when something was.
+    const QString text = log();
+    EXPECT_TRUE(text.contains(QStringLiteral("10.9.0.1: Number of logons after removed oldest: 1\r\n")));
+    EXPECT_FALSE(text.contains(QStringLiteral("10.9.0.1: Number of logons after removed oldest: 3")));
+    EXPECT_TRUE(text.contains(QStringLiteral("10.9.0.1: Number of logons created: 1\r\n")));
+    EXPECT_FALSE(text.contains(QStringLiteral("10.9.0.1: Number of logons created: 0")));
 }
 
 TEST_F(CollectorCacheTest, ALogonWithoutWorkstationTakesTheNameOfTheSameUsersRecentLogonAtItsAddress)

@@ -155,9 +155,28 @@ TEST_F(CollectorDnsTest, CheckFollowsWorkstationsToTheirAddressesNow)
         QStringLiteral("10.9.0.1: host lookup for user bob(PCB) ip not found: 10.77.1.2: remove this logon")));
     EXPECT_TRUE(text.contains(QStringLiteral("10.9.0.1: host lookup for user carol(PCC) no IP found")));
     EXPECT_FALSE(text.contains(QStringLiteral("PCI")));
+    // Whoever of dave and gina came first, 10.77.1.8 is dave's now and only
+    // his record holds it: gina's holds her new address alone.
+    EXPECT_EQ(indexed(cache, QStringLiteral("PCG")), QStringList{QStringLiteral("10.77.1.9")});
+    EXPECT_EQ(indexed(cache, QStringLiteral("PCD")), (QStringList{"10.77.1.4", "10.77.1.8"}));
 
     // A second check finds everything in place.
     EXPECT_EQ(resultTexts(cache.checkDns()), QStringList());
+}
+
+TEST_F(CollectorDnsTest, AFlushThatFailsIsLoggedAndTheLookUpsGoOn)
+{
+    // No system bus there: the resolver's cache cannot be flushed.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket");
+    useDnsmasq("10.77.4.1 pcf\n10.77.4.2 pcf\n");
+    instance.writeFile(QStringLiteral("config.ini"),
+                       instance.readFile(QStringLiteral("config.ini")) + QByteArray("FlushDnsCache=true\n"));
+    CollectorCache cache(config);
+    const common::Logon alice = L("alice", "10.77.4.1", -10, "PCF");
+    EXPECT_EQ(texts(update(cache, {alice}).created), texts(common::LogonList{alice, at(alice, "10.77.4.2")}));
+    EXPECT_TRUE(cache.checkDns().isEmpty());
+    qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    EXPECT_EQ(log().count(QStringLiteral("10.9.0.1: unable to flush DNS cache")), 2);
 }
 
 TEST_F(CollectorDnsTest, CheckWithoutIndexedWorkstationsLooksNothingUp)

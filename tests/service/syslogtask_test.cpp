@@ -434,6 +434,18 @@ TEST_F(SyslogTaskTest, ASocketThatCannotBindIsRetriedEveryThirtySecondsWithAFres
     Sender("127.0.0.1", quint16(config.syslogPort())).send("user=alice ip=10.0.0.5 logged on");
     ASSERT_TRUE(waitFor(spy, 1));
 
+    // An address that is no address of this machine cannot be bound either
+    // (nothing is sent there).
+    const QString unable = QStringLiteral(": Unable to bind UDP socket: ");
+    const int failures = log().count(unable);
+    config.setSyslogAddr(QStringLiteral("::2"));
+    SyslogTask foreign(config);
+    foreign.openSocket();
+    EXPECT_EQ(foreign.listenerForTest(), nullptr);
+    EXPECT_TRUE(foreign.bindRetryTimerForTest()->isActive());
+    EXPECT_EQ(log().count(unable), failures + 1);
+    foreign.closeSocket();
+
     // An address that does not parse never binds.
     config.setSyslogAddr(QStringLiteral("not-an-address"));
     SyslogTask unparsable(config);
