@@ -146,7 +146,8 @@ TEST_F(CollectorCacheTest, RemovalGoesByAddressWhoeverIsCachedThere)
     EXPECT_TRUE(cache.remove(L("bob", "10.0.0.1", -1, "PC9")));
     EXPECT_EQ(indexed(cache, QStringLiteral("PC1")), QStringList{QStringLiteral("10.0.0.2")});
     EXPECT_FALSE(cache.remove(L("bob", "10.0.0.1", -1)));
-    EXPECT_TRUE(log().contains(QStringLiteral("10.9.0.1: Delete bob (10.0.0.1) from collector cache")));
+    // Said for the address that held nothing as well.
+    EXPECT_EQ(log().count(QStringLiteral("10.9.0.1: Delete bob (10.0.0.1) from collector cache")), 2);
     EXPECT_TRUE(cache.remove(L("alice", "10.0.0.2", -5)));
     EXPECT_EQ(cache.size(), 0);
     EXPECT_TRUE(cache.hostRecordsForTest().isEmpty());
