@@ -6,7 +6,8 @@
 # build-bench-sim/), then plays the site in a network namespace of its own and
 # writes report.txt, report.json, seconds.csv, delays.csv and
 # site_simulation.png into sitesim-out/ (or --out). Exit status 1 when a
-# firewall's view differs from the truth outside the windows or a window is missed.
+# firewall's view differs from the truth outside the windows, a window is missed
+# or a probe cycle passes over an entry that was due.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")

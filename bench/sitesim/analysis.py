@@ -11,13 +11,22 @@ Windows (seconds):
   new pair, from syslog:        processing
   removed by another logon:     the window of that logon
   removed by switching off:     ProbeTimeout + 2 * G + processing,
-      G = the longest time between two successive probes of one entry of
-      the firewall's logoff collector in this run (UserCheckFrequency plus
-      the time a cycle takes to hand out its entries, which grows with the
-      entries that do not answer), taken from the echo requests on lo. The
+      G = the longest time from the first probe of one cycle of the
+      firewall's logoff collector to the last probe of the next cycle, in
+      this run, taken from the echo requests on lo. A cycle hands out every
+      entry of the cache, one to each free worker, and the next begins
+      UserCheckFrequency after it has handed out its last; so two successive
+      probes of one entry are at most G apart (a cycle's hand-out time grows
+      with the entries that do not answer and with the machine's load). The
       first probe after the switch-off comes within one G; it fails and is
-      the last regular probe; the logoff comes with the first failure of a
-      later cycle at least ProbeTimeout after it, within one more G.
+      the last regular probe; the logoff comes with the first failure that
+      ends at least ProbeTimeout after it, within one more G.
+      An entry counts its logon as a probe: it is not due until
+      reprobeInterval (ProbeTimeout / 10) after it, so a switch-off sooner
+      than that after the logon waits for it as well.
+      An entry that misses a whole cycle while the firewall holds it and it
+      was due breaks these rules: it is counted as a fault (skipped), not
+      folded into G.
   removed by a logoff that leaves the workstation on: none (ping cannot see
       it); once the next logon or the switch-off makes it observable, the
       window of that change runs from then.
@@ -33,14 +42,26 @@ class Windows:
     new_dc: float
     new_syslog: float
     removal: float
-    probe_gap: float         # G: longest gap between two probes of one entry
-    probe_gap_median: float
+    probe_gap: float         # G: longest span from a cycle's first probe to the next cycle's last
+    probe_gap_median: float  # between two probes of one entry
+    entry_gap_max: float
+    cycles: int
+    reprobe: float           # reprobeInterval: a logon counts as a probe this long
+
+    def switch_off(self, since, logon):
+        """The removal window of a switch-off at since, the entry's last logon at logon."""
+        return self.removal + max(0.0, logon + self.reprobe - since)
 
     def new(self, source):
         return self.new_dc if source == "dc" else self.new_syslog
 
-    def end(self, kind, source):
-        return self.removal if kind == "off" else self.new(source)
+    def end(self, kind, source, since=None, logons=()):
+        """The window of a pair's end of this kind at since; logons: the times
+        of the logons at its address."""
+        if kind != "off":
+            return self.new(source)
+        last = max((t for t in logons if since is None or t <= since), default=None)
+        return self.removal if last is None or since is None else self.switch_off(since, last)
 
 
 def held_at(intervals, t):
@@ -51,16 +72,38 @@ def held_at(intervals, t):
     return False
 
 
-def probe_gaps(echoes, held_by_firewall):
-    """The gaps between successive probes of one address, per firewall.
+RETRY_SPAN = 3.0   # echoes to one address this close belong to one probe (its retries)
+
+
+@dataclasses.dataclass
+class Pace:
+    """How one firewall's logoff collector probed in a run."""
+    cycles: int = 0
+    cycle_gap: float = None   # G: longest span from a cycle's first probe to the next cycle's last
+    gaps: list = dataclasses.field(default_factory=list)      # between two probes of one held entry
+    skipped: list = dataclasses.field(default_factory=list)   # (t, address, gap): missed a whole cycle
+
+
+def probe_pace(echoes, held_by_firewall, pause, logons=None, reprobe=0.0):
+    """Each firewall's probing cycles and the gaps between probes of one entry.
 
     echoes: (t, ICMP identifier, address) of every echo request the agent
-    sent. A probe is a run of echoes to one address no more than 3 s apart
-    (its retries); its time is its first echo. Each identifier is one ICMP
-    socket of one logoff collector: it belongs to the firewall that held
-    every address it probed and, of those, held the fewest (the two
-    firewalls on the controllers hold nested sets). Only gaps while the
-    firewall held the address count."""
+    sent. A probe is a run of echoes to one address no more than RETRY_SPAN
+    apart; its time is its first echo. Each identifier is the ICMP socket of
+    one address family of one logoff collector: it belongs to the firewall
+    that held every address it probed and, of those, held the fewest (the
+    two firewalls on the controllers hold nested sets). A socket's probes
+    form one cycle while they follow each other within pause seconds: inside
+    a cycle the next probe starts as soon as a worker is free, between two
+    cycles none starts for UserCheckFrequency. Gaps and skips count only
+    while the firewall held the address throughout; a cycle that passes over
+    an entry whose logon (logons: address -> times) came less than reprobe
+    seconds before is no skip: the entry was not due."""
+    logons = logons or {}
+
+    def due_in(address, first, last):
+        return not any(first - reprobe < t <= last + RETRY_SPAN for t in logons.get(address, []))
+
     addresses = {}
     for _, ident, address in echoes:
         addresses.setdefault(ident, set()).add(address)
@@ -74,29 +117,55 @@ def probe_gaps(echoes, held_by_firewall):
     for name, held in held_by_firewall.items():
         for (address, _), intervals in held.items():
             held_times[name].setdefault(address, []).extend(intervals)
-    gaps = {name: [] for name in held_by_firewall}
-    first, last = {}, {}
+    probes, last = {}, {}
     for t, ident, address in sorted(echoes):
         key = (ident, address)
-        if key in last and t - last[key] <= 3.0:
-            last[key] = t
-            continue
+        if key not in last or t - last[key] > RETRY_SPAN:
+            probes.setdefault(ident, []).append((t, address))
+        last[key] = t
+    pace = {name: Pace() for name in held_by_firewall}
+    for ident, starts in sorted(probes.items()):
         name = owner.get(ident)
-        if key in first and name is not None:
-            held = held_times[name].get(address, [])
-            if held_at(held, first[key]) and held_at(held, t):
-                gaps[name].append(t - first[key])
-        first[key] = last[key] = t
-    return gaps
+        if name is None:
+            continue
+        p = pace[name]
+        bounds = []   # [first, last] probe of each cycle
+        previous = {}  # address -> (t, cycle) of its last probe
+        for t, address in starts:
+            if not bounds or t - bounds[-1][1] > pause:
+                bounds.append([t, t])
+            bounds[-1][1] = t
+            cycle = len(bounds) - 1
+            if address in previous:
+                t0, c0 = previous[address]
+                if held_throughout(held_times[name].get(address, []), t0, t):
+                    p.gaps.append(t - t0)
+                    if any(due_in(address, *bounds[c]) for c in range(c0 + 1, cycle)):
+                        p.skipped.append((t0, address, t - t0))
+            previous[address] = (t, cycle)
+        p.cycles += len(bounds)
+        spans = [bounds[k + 1][1] - bounds[k][0] for k in range(len(bounds) - 1)]
+        if spans:
+            p.cycle_gap = max(spans + ([p.cycle_gap] if p.cycle_gap is not None else []))
+    return pace
 
 
-def make_windows(timings, gaps):
-    """gaps: the firewall's gaps between probes of one entry (seconds); without
-    any, the design's shortest, UserCheckFrequency."""
-    longest = max(gaps, default=timings.user_check_frequency)
-    median = statistics.median(gaps) if gaps else timings.user_check_frequency
+def held_throughout(intervals, start, end):
+    return any(s <= start and (e is None or e > end) for s, e in intervals)
+
+
+def reprobe_interval(timings):
+    return float(max(timings.probe_time // 10, 1))
+
+
+def make_windows(timings, pace):
+    """pace: the firewall's probing (probe_pace); without any cycle seen, G is
+    the design's shortest, UserCheckFrequency."""
+    longest = pace.cycle_gap if pace.cycle_gap is not None else timings.user_check_frequency
+    median = statistics.median(pace.gaps) if pace.gaps else timings.user_check_frequency
     removal = timings.probe_time + 2 * longest + timings.processing
-    return Windows(timings.collect_interval + timings.processing, timings.processing, removal, longest, median)
+    return Windows(timings.collect_interval + timings.processing, timings.processing, removal, longest, median,
+                   max(pace.gaps, default=0.0), pace.cycles, reprobe_interval(timings))
 
 
 @dataclasses.dataclass
@@ -146,15 +215,19 @@ class Result:
     limits: list          # (pair, stale seconds) of logoffs ping cannot see
     stray_logouts: int
     faults: list          # (t, "FP"/"FN", pair, why) first few unexplained seconds
+    skipped: list = dataclasses.field(default_factory=list)  # probes that missed a cycle (probe_pace)
 
 
-def analyse(name, truth_intervals, all_intervals, held, gaps, timings, start, end, stray_logouts=0):
+def analyse(name, truth_intervals, all_intervals, held, pace, timings, start, end, stray_logouts=0, logons=None):
     """truth_intervals: this firewall's share of the truth (its source, its
     rules); all_intervals: the whole site's, for the wrong-user test; held:
-    (address, user) -> [[start, end]] of the firewall's table; gaps: between
-    probes of one entry (probe_gaps)."""
+    (address, user) -> [[start, end]] of the firewall's table; pace: its
+    logoff collector's probing (probe_pace); logons: address -> times of
+    every logon there (by default the pairs' starts)."""
+    if logons is None:
+        logons = logon_times(all_intervals)
     seconds = [start + k for k in range(int(end - start) + 1)]
-    windows = make_windows(timings, gaps)
+    windows = make_windows(timings, pace)
     by_pair = {}
     for iv in truth_intervals:
         by_pair.setdefault((iv.address, iv.user), []).append(iv)
@@ -180,7 +253,7 @@ def analyse(name, truth_intervals, all_intervals, held, gaps, timings, start, en
                 return iv.user != user
         return False
 
-    result = Result(name, windows, [], [], [], stray_logouts, [])
+    result = Result(name, windows, [], [], [], stray_logouts, [], pace.skipped)
     pairs = set(by_pair) | set(held)
     for s in seconds:
         sec = Second(s)
@@ -199,7 +272,7 @@ def analyse(name, truth_intervals, all_intervals, held, gaps, timings, start, en
                     if len(result.faults) < 20:
                         result.faults.append((s, "FN", pair, "true since %.1f" % iv.start))
             elif is_held:
-                why = _explain_held(iv, s, windows)
+                why = _explain_held(iv, s, windows, logons.get(pair[0], []))
                 wrong = other_user_at(pair[0], pair[1], s)
                 if why == "limit":
                     sec.fp_limit += 1
@@ -218,7 +291,7 @@ def analyse(name, truth_intervals, all_intervals, held, gaps, timings, start, en
         for k, iv in enumerate(ivs):
             next_start = ivs[k + 1].start if k + 1 < len(ivs) else math.inf
             result.delays.append(_new_delay(iv, hs, windows, end))
-            removal, limit = _removal_delay(iv, hs, next_start, windows, end)
+            removal, limit = _removal_delay(iv, hs, next_start, windows, end, logons.get(iv.address, []))
             if removal is not None:
                 result.delays.append(removal)
             if limit is not None:
@@ -226,17 +299,17 @@ def analyse(name, truth_intervals, all_intervals, held, gaps, timings, start, en
     return result
 
 
-def _explain_held(iv, s, windows):
+def _explain_held(iv, s, windows, logons):
     """Why a firewall may hold a pair at s that is not true then."""
     if iv is None:
         return "never true"
     if iv.end_kind == "logoff":
         if iv.observed is None or iv.observed > s:
             return "limit"
-        deadline = iv.observed + windows.end(iv.observed_kind, iv.observed_source)
+        deadline = iv.observed + windows.end(iv.observed_kind, iv.observed_source, iv.observed, logons)
         return "window" if s <= deadline else "held %.1f s after %s at %.1f" % (
             s - iv.observed, iv.observed_kind, iv.observed)
-    deadline = iv.end + windows.end(iv.end_kind, iv.end_source)
+    deadline = iv.end + windows.end(iv.end_kind, iv.end_source, iv.end, logons)
     return "window" if s <= deadline else "held %.1f s after %s at %.1f" % (s - iv.end, iv.end_kind, iv.end)
 
 
@@ -253,7 +326,7 @@ def _new_delay(iv, hs, windows, run_end):
     return Delay(kind, iv.start, None, window, (iv.address, iv.user))
 
 
-def _removal_delay(iv, hs, next_start, windows, run_end):
+def _removal_delay(iv, hs, next_start, windows, run_end, logons):
     """The delay until the firewall let go of a pair that ended, and for a
     logoff that left the workstation on, how long the firewall kept the pair
     before anything observable happened there (the design's limit)."""
@@ -277,10 +350,19 @@ def _removal_delay(iv, hs, next_start, windows, run_end):
         if held_until <= observed or iv.observed_kind == "relogon":
             return None, limit
         since, kind, source = iv.observed, "logoff-" + iv.observed_kind, iv.observed_source
+    window = windows.end(kind.split("-")[-1], source, since, logons)
     if superseded:
-        return Delay(kind, since, held_until - since, windows.end(kind.split("-")[-1], source), pair), limit
+        return Delay(kind, since, held_until - since, window, pair), limit
     delay = None if held_until == math.inf else held_until - since
-    return Delay(kind, since, delay, windows.end(kind.split("-")[-1], source), pair), limit
+    return Delay(kind, since, delay, window, pair), limit
+
+
+def logon_times(intervals):
+    """address -> the pairs' starts there: the logons, without refreshes."""
+    times = {}
+    for iv in intervals:
+        times.setdefault(iv.address, []).append(iv.start)
+    return times
 
 
 def quantiles(values):
@@ -305,7 +387,8 @@ def summary(result):
         entry = delays.setdefault(d.kind, {"window": d.window, "values": [], "missed": 0, "open": 0})
         if d.window is None:
             continue
-        entry["window"] = d.window
+        # The base window; a switch-off right after a logon gets a little more.
+        entry["window"] = d.window if entry["window"] is None else min(entry["window"], d.window)
         if d.delay is None:
             entry["open"] += 1
         else:
@@ -337,6 +420,8 @@ def summary(result):
         "limit_pairs": len(result.limits),
         "limit_stale": quantiles(stale),
         "stray_logouts": result.stray_logouts,
+        "skipped": len(result.skipped),
+        "skipped_first": result.skipped[:5],
         "windows": dataclasses.asdict(result.windows),
         "faults": result.faults,
     }

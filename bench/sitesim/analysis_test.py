@@ -10,10 +10,13 @@ TIMINGS = site.Timings(collect_interval=5, user_check_frequency=6, ping_timeout=
 A, B = "10.50.0.5", "10.50.0.6"
 
 
-def run(truth, held, end=200, gaps=(6.0, 9.0)):
+def run(truth, held, end=200, pace=None):
     """Analyses one firewall that admits everything, from second 0 to end;
-    its probes of one entry came 9 s apart at most."""
-    return analysis.analyse("FW", truth.intervals, truth.intervals, held, list(gaps), TIMINGS, 0, end)
+    by default its probe cycles spanned 9 s at most (G)."""
+    if pace is None:
+        pace = analysis.Pace(cycles=20, cycle_gap=9.0, gaps=[6.0, 9.0])
+    return analysis.analyse("FW", truth.intervals, truth.intervals, held, pace, TIMINGS, 0, end,
+                            logons=truth.logons)
 
 
 def alice_until_switched_off():
@@ -33,19 +36,37 @@ class Yardstick(unittest.TestCase):
         w = result.windows
         self.assertEqual(w.new_dc, 7.0)
         self.assertEqual(w.new_syslog, 2.0)
-        # The first probe after the switch-off within one gap, the logoff ProbeTime and one more gap later.
+        # The first probe after the switch-off within one G, the logoff ProbeTime and one more G later.
         self.assertEqual(w.removal, 30 + 2 * 9 + 2.0)
         self.assertEqual(w.probe_gap_median, 7.5)
-        # Without any probe seen, the design's shortest gap: UserCheckFrequency.
-        self.assertEqual(run(truth, {}, gaps=()).windows.removal, 30 + 2 * 6 + 2.0)
+        # Without any cycle seen, the design's shortest G: UserCheckFrequency.
+        self.assertEqual(run(truth, {}, pace=analysis.Pace()).windows.removal, 30 + 2 * 6 + 2.0)
+        # A logon counts as a probe for reprobeInterval (3 s): a switch-off 1 s after it waits 2 s more.
+        self.assertEqual(w.end("off", "", 101, [0, 100]), 50 + 2.0)
+        self.assertEqual(w.end("off", "", 110, [0, 100]), 50)
 
-    def test_probe_gaps_come_from_each_firewalls_own_echoes(self):
+    def test_probe_cycles_come_from_each_firewalls_own_echoes(self):
         held = {"CORE": {(A, "alice"): [[0, None]], (B, "bob"): [[0, None]]},
                 "STAFF": {(A, "alice"): [[0, None]]}}
-        echoes = [(1.0, 7, A), (1.3, 7, A), (1.6, 7, A),  # retries of one probe
-                  (9.0, 7, A), (2.0, 7, B), (12.0, 7, B),  # socket 7 probes A and B: CORE's
-                  (3.0, 8, A), (10.0, 8, A), (30.0, 8, A)]  # socket 8 probes only A: STAFF's
-        self.assertEqual(analysis.probe_gaps(echoes, held), {"CORE": [8.0, 10.0], "STAFF": [7.0, 20.0]})
+        echoes = [(1.0, 7, A), (1.3, 7, A), (1.6, 7, A), (2.0, 7, B),  # socket 7 probes A and B: CORE's
+                  (9.0, 7, A), (10.0, 7, B),
+                  (17.0, 7, B),                                       # A misses this cycle
+                  (25.0, 7, A), (26.0, 7, B),
+                  (3.0, 8, A), (10.0, 8, A), (30.0, 8, A)]            # socket 8 probes only A: STAFF's
+        pace = analysis.probe_pace(echoes, held, 4.5)
+        core, staff = pace["CORE"], pace["STAFF"]
+        # G: from a cycle's first probe to the next one's last; the skip is a fault, not a longer G.
+        self.assertEqual((core.cycles, core.cycle_gap), (4, 9.0))
+        self.assertEqual(sorted(core.gaps), [7.0, 8.0, 8.0, 9.0, 16.0])
+        self.assertEqual(core.skipped, [(9.0, A, 16.0)])
+        # A long pause between two cycles is no skip: it lengthens G.
+        self.assertEqual((staff.cycles, staff.cycle_gap, staff.gaps, staff.skipped), (3, 20.0, [7.0, 20.0], []))
+        # A cycle passing over an entry logged on less than reprobeInterval before is no skip either.
+        relogon = analysis.probe_pace(echoes, held, 4.5, {A: [15.0]}, 3.0)
+        self.assertEqual(relogon["CORE"].skipped, [])
+        # Nor are gaps counted while the firewall did not hold the address.
+        held["CORE"][(A, "alice")] = [[0, 12], [20, None]]
+        self.assertEqual(analysis.probe_pace(echoes, held, 4.5)["CORE"].skipped, [])
 
     def test_changes_inside_and_outside_their_windows(self):
         # (held intervals, unexplained FN seconds, unexplained FP seconds, missed changes)

@@ -39,8 +39,9 @@ def text(run, summaries):
                   "  pair-seconds inside windows: %d held (%d of them wrong user), %d lacking; "
                   "design limit: %d held" % (s["fp_window"], s["wrong_window"], s["fn_window"], s["fp_limit"]),
                   "  windows: new %.1f s (store), %.1f s (syslog), removal %.1f s "
-                  "(probes of one entry %.1f s apart at most, %.1f s median)" % (
-                      w["new_dc"], w["new_syslog"], w["removal"], w["probe_gap"], w["probe_gap_median"]),
+                  "(G %.1f s over %d probe cycles; probes of one entry %.1f s apart at most, %.1f s median)" % (
+                      w["new_dc"], w["new_syslog"], w["removal"], w["probe_gap"], w["cycles"],
+                      w["entry_gap_max"], w["probe_gap_median"]),
                   "  %-38s %5s %7s %7s %7s %7s %7s %7s %5s" % (
                       "change", "n", "min", "median", "p95", "max", "window", "missed", "open")]
         for kind, entry in sorted(s["delays"].items()):
@@ -55,6 +56,10 @@ def text(run, summaries):
                          s["limit_pairs"], _fmt(limit.get("median")), _fmt(limit.get("max"))))
         if s["stray_logouts"]:
             lines.append("  logouts for pairs the firewall did not hold: %d" % s["stray_logouts"])
+        if s["skipped"]:
+            lines.append("  probes that missed a whole cycle: %d" % s["skipped"])
+        for t, address, gap in s["skipped_first"]:
+            lines.append("  SKIPPED after +%.1f s: %s probed again %.1f s later" % (t - run["start"], address, gap))
         for t, what, pair, why in s["faults"][:5]:
             lines.append("  UNEXPLAINED at +%.0f s: %s %s %s (%s)" % (t - run["start"], what, pair[1], pair[0], why))
         lines.append("")

@@ -31,6 +31,7 @@ class Truth:
         self.intervals = []     # every Interval, in order of start
         self.unobserved = {}    # address -> Intervals ended by "logoff", not yet observable
         self.powered = {}       # address -> [[on, off or None]]: when it answers pings
+        self.logons = {}        # address -> times of every logon there, refreshes included
 
     def _observe(self, t, address, kind, source="", user=None):
         for interval in self.unobserved.pop(address, []):
@@ -49,6 +50,7 @@ class Truth:
             self.unobserved.setdefault(address, []).append(interval)
 
     def logon(self, t, address, user, source):
+        self.logons.setdefault(address, []).append(t)
         open_interval = self.current.get(address)
         if open_interval is not None and open_interval.user == user:
             return  # the same user again: a refresh, nothing changes
