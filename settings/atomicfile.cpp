@@ -44,14 +44,10 @@ bool writeAll(int fd, const QByteArray &content, int *error)
     }
     return true;
 }
-} // namespace
 
-FileStamp FileStamp::of(const QString &path)
+FileStamp stampOf(const struct stat &st)
 {
     FileStamp stamp;
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return stamp;
     stamp.exists = true;
     stamp.device = st.st_dev;
     stamp.inode = st.st_ino;
@@ -59,6 +55,15 @@ FileStamp FileStamp::of(const QString &path)
     stamp.modifiedNs = nanoseconds(st.st_mtim);
     stamp.changedNs = nanoseconds(st.st_ctim);
     return stamp;
+}
+} // namespace
+
+FileStamp FileStamp::of(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return FileStamp();
+    return stampOf(st);
 }
 
 bool FileStamp::operator==(const FileStamp &o) const
@@ -104,10 +109,23 @@ bool AtomicFile::replace(const QString &path, const QByteArray &content, QString
         writeAll(fd, content, &failure);
     if (!failure && ::fdatasync(fd) != 0)
         failure = errno;
-    if (::close(fd) != 0 && !failure)
+    struct stat written;
+    if (!failure && ::fstat(fd, &written) != 0)
         failure = errno;
     if (!failure && ::rename(temporary.constData(), target.constData()) != 0)
         failure = errno;
+    if (!failure) {
+        // The stamp is this write's own, read through the descriptor at once:
+        // an edit that replaces the file right after the rename must not pass
+        // for it. The rename changed the file's ctime; anything else changed
+        // since means someone wrote to it, and the stamp of the write stays.
+        struct stat renamed;
+        if (::fstat(fd, &renamed) == 0 && renamed.st_size == written.st_size &&
+            nanoseconds(renamed.st_mtim) == nanoseconds(written.st_mtim))
+            written = renamed;
+    }
+    // Synced before the rename: closing cannot lose the content any more.
+    ::close(fd);
     if (failure) {
         ::unlink(temporary.constData());
         *error = errnoText(failure);
@@ -121,7 +139,7 @@ bool AtomicFile::replace(const QString &path, const QByteArray &content, QString
         ::close(dir);
     }
     if (stamp)
-        *stamp = FileStamp::of(path);
+        *stamp = stampOf(written);
     return true;
 }
 

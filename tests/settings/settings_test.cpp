@@ -1,4 +1,5 @@
 #include "log/applicationdebug.h"
+#include "settings/atomicfile.h"
 #include "settings/initext.h"
 #include "settings/settings.h"
 #include "support/qtprinters.h"
@@ -9,13 +10,16 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using settings::ADConfiguration;
@@ -589,6 +593,64 @@ TEST_F(SettingsTest, KilledWriterLeavesAWholeFile)
         for (int i = 0; i <= completed; ++i)
             ASSERT_TRUE(groups.contains(QStringLiteral("AD-K%1-%2").arg(round).arg(i))) << round << " " << i;
     }
+}
+
+// An edit that replaces config.ini the moment the program's own write is in
+// place must not pass for that write: the stamp the write hands back is its
+// own file's, so the edit is still seen (and never written over).
+TEST(AtomicFile, EditRightAfterTheWriteIsNotTakenForIt)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config.ini"));
+    const QByteArray encoded = QFile::encodeName(path);
+    const auto inode = [&] {
+        struct stat st;
+        return ::stat(encoded.constData(), &st) == 0 ? st.st_ino : ino_t(0);
+    };
+    QString error;
+    ASSERT_TRUE(settings::AtomicFile::replace(path, "[WebServer]\nSSLKey=first\n", &error)) << error.toStdString();
+
+    // Each time a new file arrives, an editor rewrites it in place or renames another over it at once.
+    std::atomic<bool> stop{false};
+    std::atomic<int> edits{0};
+    std::thread editor([&] {
+        ino_t seen = inode();
+        while (!stop) {
+            const ino_t now = inode();
+            if (now == 0 || now == seen)
+                continue;
+            const QByteArray text = "edited by hand " + QByteArray::number(edits.load()) + "\n";
+            const bool inPlace = edits % 2 == 0;
+            const QByteArray target = inPlace ? encoded : encoded + ".edit";
+            const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                [[maybe_unused]] const ssize_t written = ::write(fd, text.constData(), size_t(text.size()));
+                ::close(fd);
+            }
+            if (!inPlace)
+                ::rename(target.constData(), encoded.constData());
+            seen = inode();
+            ++edits;
+        }
+    });
+    int mistaken = 0;
+    for (int round = 0; round < 20; ++round) {
+        settings::FileStamp stamp;
+        const QByteArray text = "[WebServer]\nSSLKey=round " + QByteArray::number(round) + "\n";
+        if (!settings::AtomicFile::replace(path, text, &error, &stamp)) {
+            ADD_FAILURE() << error.toStdString();
+            break;
+        }
+        if (!QTest::qWaitFor([&] { return edits > round; }, 5000)) {
+            ADD_FAILURE() << "the editor did not see round " << round;
+            break;
+        }
+        if (settings::FileStamp::of(path) == stamp)
+            ++mistaken;
+    }
+    stop = true;
+    editor.join();
+    EXPECT_EQ(mistaken, 0) << "edits taken for the program's own write";
 }
 
 // What IniText writes, QSettings reads back to the same value.
