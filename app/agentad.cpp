@@ -198,6 +198,8 @@ void AgentAd::stop()
     obsolescenceTimer.stop();
     UtmConnect::Server::instance()->close();
     metricsServer.reset();
+    // What is still to be saved is written while the log can still tell of a failure.
+    settings::Settings::instance()->flush();
     ApplicationDebug::logLow(QStringLiteral("%1 stopped").arg(ShortVersionText));
 }
 

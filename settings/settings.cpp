@@ -555,7 +555,8 @@ bool Settings::flush()
 {
     QMutexLocker locker(&m_mutex);
     if (!m_held.isEmpty()) {
-        ApplicationDebug::logLow(QStringLiteral("%1 is not written: it %2").arg(m_path, m_held));
+        if (m_dirty)
+            ApplicationDebug::logLow(QStringLiteral("%1 is not written: it %2").arg(m_path, m_held));
         return false;
     }
     return !m_dirty || writeLocked();
