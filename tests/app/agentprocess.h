@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -54,7 +53,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_units.isValid() && m_runtime.isValid() && m_sockets.isValid());
-        m_exe = m_instance.copyExecutable(testsupport::binaryPath(QStringLiteral("app/ferrowinden-sso-agent")));
+        m_exe = m_instance.copyExecutable(agentBinary());
         QDir().mkpath(m_instance.filePath(QStringLiteral("tmp")));
         m_env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"NOTIFY_SOCKET", "LANG", "LANGUAGE"})
@@ -172,13 +171,13 @@ protected:
     }
 
     QString socketPath(const char *name) const { return m_sockets.filePath(QString::fromLatin1(name)); }
-    // A TCP port nobody uses right now, so that runs in parallel do not meet.
-    static quint16 freePort()
+    // The agent the tests run: the one built here, or $SSO_TEST_AGENT_BINARY
+    // (another build of it, e.g. to see a regression test fail on older code).
+    static QString agentBinary()
     {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::Any, 0))
-            return 0;
-        return probe.serverPort();
+        const QByteArray other = qgetenv("SSO_TEST_AGENT_BINARY");
+        return other.isEmpty() ? testsupport::binaryPath(QStringLiteral("app/ferrowinden-sso-agent"))
+                               : QString::fromLocal8Bit(other);
     }
 
     testsupport::TempInstance m_instance;

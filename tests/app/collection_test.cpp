@@ -29,12 +29,6 @@ QString userRule(const QString &user)
 class AgentCollection : public agenttest::AgentProcess
 {
 protected:
-    void SetUp() override
-    {
-        AgentProcess::SetUp();
-        m_port = freePort();
-        ASSERT_NE(m_port, 0);
-    }
     void TearDown() override
     {
         m_peers.clear();
@@ -153,7 +147,6 @@ protected:
         }
     }
 
-    quint16 m_port = 0;
     QByteArray m_xml;
     quint64 m_records = 0;
     std::vector<std::unique_ptr<diag::FirewallPeer>> m_peers;

@@ -19,8 +19,6 @@ protected:
     void SetUp() override
     {
         AgentProcess::SetUp();
-        m_port = freePort();
-        ASSERT_NE(m_port, 0);
         m_instance.writeFile(QStringLiteral("config.ini"),
                              "[Global]\nVerboseLevel=high\nFirewallEnabled=true\n\n[WebServer]\nPort=" +
                                  QByteArray::number(m_port) + "\nSSLKey=" + Key + "\n");

@@ -301,12 +301,7 @@ TEST_F(CrashReports, NextStartSendsTheReportOnceAndOnlyOnce)
     EXPECT_EQ(lastSummary(), summary(0, 0, 1));
     EXPECT_TRUE(collector.received().isEmpty());
 
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        closedPort = probe.serverPort();
-    }
+    const quint16 closedPort = testsupport::freeTcpPort();
     ReportCollector refusing(500);
     ASSERT_TRUE(refusing.isListening());
     const struct

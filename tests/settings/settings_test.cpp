@@ -3,6 +3,7 @@
 #include "settings/initext.h"
 #include "settings/settings.h"
 #include "support/qtprinters.h"
+#include "support/smalldisk.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,12 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -371,17 +369,11 @@ TEST_F(SettingsTest, OutsideEditsAreReloaded)
 // keeps its key, and the first save after space is back logs no error.
 TEST_F(SettingsTest, FullDiskLeavesThePreviousFileWholeAndLogsEveryFailure)
 {
-    const QString small = dir.filePath(QStringLiteral("small"));
-    ASSERT_TRUE(QDir().mkpath(small));
-    if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=512k") != 0)
-        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "); the full-disk case needs it";
-    struct Unmount
-    {
-        QByteArray path;
-        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
-    } unmount{QFile::encodeName(small)};
-    Settings::setDirectoryForTest(small);
-    const QString path = small + QStringLiteral("/config.ini");
+    testsupport::SmallDisk disk(dir.filePath(QStringLiteral("small")), 512 * 1024);
+    if (!disk.isMounted())
+        GTEST_SKIP() << disk.error().toStdString();
+    Settings::setDirectoryForTest(disk.path());
+    const QString path = disk.filePath(QStringLiteral("config.ini"));
     {
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -395,15 +387,8 @@ TEST_F(SettingsTest, FullDiskLeavesThePreviousFileWholeAndLogsEveryFailure)
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }();
 
-    // Fill the file system, then give back two pages: a save now gets part way.
-    QFile filler(small + QStringLiteral("/filler"));
-    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    const QByteArray chunk(4096, 'f');
-    while (filler.write(chunk) == chunk.size()) {
-    }
-    filler.close();
-    ASSERT_TRUE(filler.resize(filler.size() - 8192));
-
+    // Two pages left: a save now gets part of the way.
+    ASSERT_TRUE(disk.fill(8192));
     for (int round = 1; round <= 3; ++round) {
         for (int i = 0; i < 40; ++i)
             s->setADConfiguration(firewall(QStringLiteral("FW-%1-%2").arg(round).arg(i)));
@@ -413,9 +398,9 @@ TEST_F(SettingsTest, FullDiskLeavesThePreviousFileWholeAndLogsEveryFailure)
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         EXPECT_EQ(file.readAll(), before) << "round " << round;
     }
-    EXPECT_TRUE(QDir(small).entryList({QStringLiteral(".config.ini*")}, QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(QDir(disk.path()).entryList({QStringLiteral(".config.ini*")}, QDir::Files | QDir::Hidden).isEmpty());
 
-    ASSERT_TRUE(filler.remove());
+    disk.release();
     EXPECT_TRUE(s->flush());
     EXPECT_EQ(logCount("could not be written"), 3) << "a save reports its own outcome";
     Settings::destroy();
