@@ -24,6 +24,7 @@ SmallDisk::SmallDisk(const QString &path, qint64 bytes, int inodes) : m_path(pat
     QByteArray options = "size=" + QByteArray::number(bytes);
     if (inodes > 0)
         options += ",nr_inodes=" + QByteArray::number(inodes);
+    m_options = options;
     if (::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, options.constData()) != 0) {
         m_error = QStringLiteral("cannot mount a small tmpfs on %1 (%2); the full-disk cases need one")
                       .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
@@ -74,6 +75,12 @@ void SmallDisk::release()
 {
     QFile::remove(filePath(SpaceFiller));
     QDir(filePath(InodeFillers)).removeRecursively();
+}
+
+bool SmallDisk::setReadOnly(bool readOnly)
+{
+    const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
+    return ::mount("tmpfs", QFile::encodeName(m_path).constData(), "tmpfs", flags, m_options.constData()) == 0;
 }
 
 } // namespace testsupport

@@ -6,7 +6,7 @@ namespace testsupport {
 
 // A small tmpfs that a test mounts (tests run as root) to play a full disk:
 // fill() takes all its space but a given number of bytes, fillInodes() every
-// free inode, release() gives both back. Unmounted lazily when the object
+// free inode, release() gives both back; setReadOnly() remounts it. Unmounted lazily when the object
 // goes, so a process still working in it does not keep it busy. When the
 // kernel refuses the mount, isMounted() is false and error() says why (for
 // GTEST_SKIP). Not copyable; one thread.
@@ -28,10 +28,13 @@ public:
     bool fill(qint64 leaveBytes);
     bool fillInodes();
     void release();
+    // False (errno kept) when the kernel refuses, e.g. a file is open for writing.
+    bool setReadOnly(bool readOnly);
 
 private:
     QString m_path;
     QString m_error;
+    QByteArray m_options;
     bool m_mounted = false;
 };
 
