@@ -237,7 +237,7 @@ TEST_F(SyslogTaskTest, EveryAcceptedDatagramGivesOneEmissionWithTheLogonsOfItsLi
     EXPECT_EQ(spy.count(), cases.size() + 1);
 }
 
-TEST_F(SyslogTaskTest, ACarriageReturnStaysInTheLineAndInvalidPatternsMatchNothing)
+TEST_F(SyslogTaskTest, ACarriageReturnStaysInTheLineAndInvalidPatternsOrServersMatchNothing)
 {
     config.setSyslogAddrPattern(QStringLiteral("ip=(\\S+)$"));
     SyslogTask strict(config);
@@ -255,6 +255,27 @@ TEST_F(SyslogTaskTest, ACarriageReturnStaysInTheLineAndInvalidPatternsMatchNothi
     const int state = text.indexOf(QStringLiteral("Invalid regular expression for state"));
     EXPECT_TRUE(ip >= 0 && ip < user && user < state) << text.toStdString();
     EXPECT_TRUE(broken.logonsFromDatagram("user=alice ip=10.0.0.5 logged on").isEmpty());
+
+    // Senders are known by address only: a name in Servers is said once and
+    // never matches; the other entries still do.
+    config = settings::ADConfiguration(QStringLiteral("fw2"));
+    config.setServers({QStringLiteral("dc01.corp.test"), QStringLiteral("127.0.0.1")});
+    config.setSyslogAddr(QStringLiteral("127.0.0.1"));
+    config.setSyslogPort(freePort());
+    config.setSyslogMsgPattern(QStringLiteral("logged on"));
+    config.setSyslogUserPattern(QStringLiteral("user=(\\S+)"));
+    config.setSyslogAddrPattern(QStringLiteral("ip=(\\S+)"));
+    SyslogTask named(config);
+    EXPECT_EQ(log().count(config.shortName() +
+                          QStringLiteral(": dc01.corp.test is not an IP address: no syslog is taken from it")),
+              1);
+    QSignalSpy spy(&named, &SyslogTask::newLogonCollected);
+    named.openSocket();
+    ASSERT_NE(named.listenerForTest(), nullptr);
+    Sender("127.0.0.1", quint16(config.syslogPort())).send("user=alice ip=10.0.0.5 logged on");
+    ASSERT_TRUE(waitFor(spy, 1));
+    EXPECT_EQ(logonTexts(emitted(spy, 0)), QStringList{QStringLiteral("alice@10.0.0.5")});
+    named.closeSocket();
 }
 
 TEST_F(SyslogTaskTest, ARejectedSenderNeitherHoldsBackTheQueueNorFloodsTheLog)
