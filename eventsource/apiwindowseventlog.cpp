@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QMutex>
 #include <QMutexLocker>
+#include <utility>
 
 namespace userCollector {
 
@@ -225,7 +226,7 @@ ApiWindowsEventLog::Step ApiWindowsEventLog::processEvent(const RenderedEvent &e
         }
     }
     common::Logon logon;
-    if (m_rules.makeLogon(candidate, &logon))
+    if (m_rules.makeLogon(std::move(candidate), &logon))
         logons->append(logon);
     return Step::Continue;
 }

@@ -2,7 +2,9 @@
 
 #include <QDate>
 #include <array>
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace userCollector {
 
@@ -36,25 +38,20 @@ struct NameChars
     {
         for (int c = 0; c < 256; ++c)
             table[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                       c == '-' || c == '.' || c == ':' || c >= 0x80;
+                       c == '-' || c == '.' || c >= 0x80;
     }
 };
 constexpr NameChars NameCharTable;
 
-bool isNameChar(char c)
+// Without the ':' of a namespace prefix.
+bool isLocalNameChar(char c)
 {
     return NameCharTable.table[static_cast<unsigned char>(c)];
 }
 
-// Drops a namespace prefix: rendered events never need one, but some
-// forwarders write "e:Event".
-Span localName(Span name)
+bool isNameChar(char c)
 {
-    for (const char *p = name.end; p > name.begin; --p) {
-        if (p[-1] == ':')
-            return Span{p, name.end};
-    }
-    return name;
+    return isLocalNameChar(c) || c == ':';
 }
 
 void appendCodePoint(QString *out, quint32 cp)
@@ -125,14 +122,30 @@ bool appendDecoded(const char *begin, const char *end, QString *out)
     return true;
 }
 
-enum class Target { None, EventId, RecordId, Data };
-
 const char *const DataNames[ValueCount] = {"WorkstationName", nullptr,
                                            nullptr,           nullptr,
                                            "IpAddress",       "TargetDomainName",
                                            "TargetUserSid",   "TargetUserName",
                                            "LogonType",       "LogonProcessName",
                                            "Status"};
+
+// The values named by Data elements, by the length of their names.
+struct ByLength
+{
+    std::array<std::array<int, 2>, 32> candidates;
+    ByLength()
+    {
+        for (std::array<int, 2> &slot : candidates)
+            slot = {-1, -1};
+        for (int i = 0; i < ValueCount; ++i) {
+            if (!DataNames[i])
+                continue;
+            std::array<int, 2> &slot = candidates[std::strlen(DataNames[i])];
+            Q_ASSERT(slot[1] < 0); // no more than two names share a length
+            slot[slot[0] < 0 ? 0 : 1] = i;
+        }
+    }
+};
 
 class Parser
 {
@@ -144,8 +157,12 @@ public:
 
     bool unwanted = false;
 
-    QString raw[ValueCount];
     bool present[ValueCount] = {};
+    // A value's text, entities decoded.
+    const QString &text(int index);
+    // A value as a number: digits only (in base 16 also a-f, A-F), blanks
+    // around them allowed, no larger than max.
+    bool number(int index, int base, quint64 max, quint64 *value);
 
 private:
     bool fail(const char *why)
@@ -153,12 +170,20 @@ private:
         reason = QString::fromLatin1(why);
         return false;
     }
+    Span scanName();
     bool parseStartTag(bool *selfClosing);
     bool parseEndTag();
     bool skipUntil(const char *terminator);
     bool addText(const char *begin, const char *stop);
 
     bool askFilter();
+
+    // Most values are one plain piece of text: kept as its bytes until text
+    // is needed, which numbers never need.
+    QString raw[ValueCount];
+    Span bytes[ValueCount];
+    bool asBytes[ValueCount] = {};
+    int pieces[ValueCount] = {};
 
     const char *p;
     const char *end;
@@ -175,6 +200,20 @@ private:
     bool sawRecordId = false;
 };
 
+// Moves over a name and returns it without a namespace prefix: rendered
+// events never need one, but some forwarders write "e:Event".
+Span Parser::scanName()
+{
+    const char *local = p;
+    for (;;) {
+        while (p < end && isLocalNameChar(*p))
+            ++p;
+        if (p == end || *p != ':')
+            return Span{local, p};
+        local = ++p;
+    }
+}
+
 bool Parser::skipUntil(const char *terminator)
 {
     const std::size_t length = std::strlen(terminator);
@@ -187,22 +226,38 @@ bool Parser::skipUntil(const char *terminator)
     return false;
 }
 
+const QString &Parser::text(int index)
+{
+    if (asBytes[index]) {
+        asBytes[index] = false;
+        raw[index] = QString::fromUtf8(bytes[index].begin, static_cast<int>(bytes[index].end - bytes[index].begin));
+    }
+    return raw[index];
+}
+
 bool Parser::addText(const char *begin, const char *stop)
 {
     if (captureIndex >= 0 && captureDepth == depth) {
+        if (pieces[captureIndex]++ == 0 && !std::memchr(begin, '&', static_cast<std::size_t>(stop - begin))) {
+            bytes[captureIndex] = Span{begin, stop};
+            asBytes[captureIndex] = true;
+            return true;
+        }
+        text(captureIndex);
         if (!appendDecoded(begin, stop, &raw[captureIndex]))
             return fail("broken character reference");
         return true;
     }
     // Text outside captured values is only checked for stray markup.
-    for (const char *q = begin; q < stop; ++q) {
-        if (*q == '&') {
-            QString ignored;
-            const char *semi = static_cast<const char *>(std::memchr(q, ';', static_cast<std::size_t>(stop - q)));
-            if (!semi || !appendDecoded(q, semi + 1, &ignored))
-                return fail("broken character reference");
-            q = semi;
-        }
+    for (const char *q = begin;; ++q) {
+        q = static_cast<const char *>(std::memchr(q, '&', static_cast<std::size_t>(stop - q)));
+        if (!q)
+            break;
+        QString ignored;
+        const char *semi = static_cast<const char *>(std::memchr(q, ';', static_cast<std::size_t>(stop - q)));
+        if (!semi || !appendDecoded(q, semi + 1, &ignored))
+            return fail("broken character reference");
+        q = semi;
     }
     if (depth == 0) {
         for (const char *q = begin; q < stop; ++q) {
@@ -217,11 +272,9 @@ bool Parser::parseStartTag(bool *selfClosing)
 {
     // p is just after '<'
     const char *nameBegin = p;
-    while (p < end && isNameChar(*p))
-        ++p;
+    const Span name = scanName();
     if (p == nameBegin)
         return fail("bad element name");
-    const Span name = localName(Span{nameBegin, p});
     if (depth == 0) {
         if (sawRoot || !name.equals("Event"))
             return fail("not an Event element");
@@ -302,18 +355,16 @@ bool Parser::parseStartTag(bool *selfClosing)
                     return fail("broken character reference");
             }
         } else if (stack[1].equals("EventData") && name.equals("Data") && hasNameAttribute) {
-            static const std::array<std::size_t, ValueCount> lengths = [] {
-                std::array<std::size_t, ValueCount> result{};
-                for (int i = 0; i < ValueCount; ++i)
-                    result[static_cast<std::size_t>(i)] = DataNames[i] ? std::strlen(DataNames[i]) : 0;
-                return result;
-            }();
-            for (int i = 0; i < ValueCount; ++i) {
-                // The first element of a name wins, as a path selects the first match.
-                if (DataNames[i] && !present[i] &&
-                    nameAttribute.equals(DataNames[i], lengths[static_cast<std::size_t>(i)])) {
-                    index = i;
-                    break;
+            // Most Data names of an event select no value: their length tells.
+            static const ByLength byLength;
+            const std::size_t length = static_cast<std::size_t>(nameAttribute.end - nameAttribute.begin);
+            if (length < byLength.candidates.size()) {
+                for (const int i : byLength.candidates[length]) {
+                    // The first element of a name wins, as a path selects the first match.
+                    if (i >= 0 && !present[i] && nameAttribute.equals(DataNames[i], length)) {
+                        index = i;
+                        break;
+                    }
                 }
             }
         }
@@ -336,10 +387,7 @@ bool Parser::parseStartTag(bool *selfClosing)
 bool Parser::parseEndTag()
 {
     // p is just after "</"
-    const char *nameBegin = p;
-    while (p < end && isNameChar(*p))
-        ++p;
-    const Span name = localName(Span{nameBegin, p});
+    const Span name = scanName();
     while (p < end && isSpace(*p))
         ++p;
     if (p >= end || *p != '>')
@@ -400,6 +448,8 @@ bool Parser::run(QString *error)
                 } else if (depth == 0) {
                     ok = fail("text outside the event element");
                 } else if (captureIndex >= 0 && captureDepth == depth) {
+                    ++pieces[captureIndex];
+                    text(captureIndex);
                     raw[captureIndex].append(QString::fromUtf8(cdataBegin, static_cast<int>(p - 3 - cdataBegin)));
                 }
             } else {
@@ -421,28 +471,42 @@ bool Parser::run(QString *error)
     return ok;
 }
 
-bool parseUnsigned(const QString &text, int base, quint64 max, quint64 *value)
+// Digits only (in base 16 also a-f, A-F), one to twenty of them, no larger
+// than max: rendered numbers have neither blanks nor signs.
+template <typename Char>
+bool parseDigits(const Char *text, std::ptrdiff_t length, int base, quint64 max, quint64 *value)
 {
-    if (text.isEmpty() || text.size() > 20)
+    if (length <= 0 || length > 20)
         return false;
-    bool ok = false;
-    const quint64 result = text.toULongLong(&ok, base);
-    if (!ok || result > max)
-        return false;
-    // toULongLong accepts blanks and signs; rendered numbers have only digits.
-    for (const QChar c : text) {
-        if (!(c.isDigit() || (base == 16 && ((c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
-                                             (c >= QLatin1Char('A') && c <= QLatin1Char('F'))))))
+    quint64 result = 0;
+    for (std::ptrdiff_t i = 0; i < length; ++i) {
+        const unsigned c = static_cast<std::make_unsigned_t<Char>>(text[i]);
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
             return false;
+        if (result > (max - digit) / static_cast<unsigned>(base))
+            return false;
+        result = result * static_cast<unsigned>(base) + digit;
     }
     *value = result;
     return true;
 }
 
-void setNumber(EventValue *value, EventValueType type, const QString &text, quint64 max)
+bool parseUnsigned(const QString &text, int base, quint64 max, quint64 *value)
+{
+    return parseDigits(text.utf16(), text.size(), base, max, value);
+}
+
+void setNumber(Parser &parser, int index, EventValue *value, EventValueType type, quint64 max)
 {
     quint64 number = 0;
-    if (parseUnsigned(text.trimmed(), 10, max, &number)) {
+    if (parser.number(index, 10, max, &number)) {
         value->type = type;
         value->number = number;
     }
@@ -466,6 +530,14 @@ bool isSidText(const QString &text)
     return digitSeen;
 }
 
+bool Parser::number(int index, int base, quint64 max, quint64 *value)
+{
+    // Plain digits are read from the bytes; anything else as text.
+    if (asBytes[index] && parseDigits(bytes[index].begin, bytes[index].end - bytes[index].begin, base, max, value))
+        return true;
+    return parseUnsigned(text(index).trimmed(), base, max, value);
+}
+
 void typeValues(Parser &parser, RenderedEvent *event)
 {
     for (int i = 0; i < ValueCount; ++i) {
@@ -473,33 +545,34 @@ void typeValues(Parser &parser, RenderedEvent *event)
         value = EventValue();
         if (!parser.present[i])
             continue;
-        const QString &text = parser.raw[i];
         switch (i) {
         case ValueTimeCreated: {
             quint64 fileTime = 0;
-            if (parseSystemTime(text, &fileTime)) {
+            if (parseSystemTime(parser.text(i), &fileTime)) {
                 value.type = EventValueType::FileTime;
                 value.number = fileTime;
             }
             break;
         }
         case ValueEventId:
-            setNumber(&value, EventValueType::UInt16, text, 0xFFFF);
+            setNumber(parser, i, &value, EventValueType::UInt16, 0xFFFF);
             break;
         case ValueEventRecordId:
-            setNumber(&value, EventValueType::UInt64, text, ~quint64(0));
+            setNumber(parser, i, &value, EventValueType::UInt64, ~quint64(0));
             break;
         case ValueLogonType:
-            setNumber(&value, EventValueType::UInt32, text, 0xFFFFFFFFULL);
+            setNumber(parser, i, &value, EventValueType::UInt32, 0xFFFFFFFFULL);
             break;
-        case ValueTargetUserSid:
-            if (isSidText(text.trimmed())) {
+        case ValueTargetUserSid: {
+            const QString trimmed = parser.text(i).trimmed();
+            if (isSidText(trimmed)) {
                 value.type = EventValueType::Sid;
-                value.text = text.trimmed().toUpper();
+                value.text = trimmed.toUpper();
             }
             break;
+        }
         case ValueStatus: {
-            const QString trimmed = text.trimmed();
+            const QString trimmed = parser.text(i).trimmed();
             quint64 number = 0;
             if (trimmed.size() > 2 && trimmed.size() <= 10 &&
                 trimmed.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) &&
@@ -511,7 +584,7 @@ void typeValues(Parser &parser, RenderedEvent *event)
         }
         default:
             value.type = EventValueType::String;
-            value.text = text;
+            value.text = parser.text(i);
             break;
         }
     }
@@ -524,9 +597,9 @@ bool Parser::askFilter()
     EventValue eventId;
     EventValue recordId;
     if (present[ValueEventId])
-        setNumber(&eventId, EventValueType::UInt16, raw[ValueEventId], 0xFFFF);
+        setNumber(*this, ValueEventId, &eventId, EventValueType::UInt16, 0xFFFF);
     if (present[ValueEventRecordId])
-        setNumber(&recordId, EventValueType::UInt64, raw[ValueEventRecordId], ~quint64(0));
+        setNumber(*this, ValueEventRecordId, &recordId, EventValueType::UInt64, ~quint64(0));
     unwanted = !(*ask)(eventId, recordId);
     return !unwanted;
 }

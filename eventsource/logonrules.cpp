@@ -111,8 +111,9 @@ bool LogonRules::isRefusedLogonProcess(const QString &logonProcess)
 bool LogonRules::makeLogon(LogonCandidate candidate, common::Logon *logon)
 {
     // A logon seen on the domain controller itself is attributed to it.
-    if (candidate.address == QHostAddress(QHostAddress::LocalHost) ||
-        candidate.address == QHostAddress(QHostAddress::LocalHostIPv6))
+    static const QHostAddress localHost(QHostAddress::LocalHost);
+    static const QHostAddress localHostIPv6(QHostAddress::LocalHostIPv6);
+    if (candidate.address == localHost || candidate.address == localHostIPv6)
         candidate.address = m_serverAddress;
     if (!isAcceptedLogonType(candidate.logonType))
         return false;

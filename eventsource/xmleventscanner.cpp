@@ -51,12 +51,36 @@ qint64 findStart(const char *data, qint64 from, qint64 to, qint64 size, qint64 *
     }
 }
 
+enum class Mark { None, Close, Start };
+
+// The first close ending by closeTo or element start (with its seventh byte
+// before size) in data[from, before): one pass over the '<' there.
+Mark nextMark(const char *data, qint64 from, qint64 before, qint64 closeTo, qint64 size, qint64 *at)
+{
+    const char *const end = data + before;
+    for (const char *p = data + from; p < end; ++p) {
+        p = static_cast<const char *>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
+        if (!p)
+            break;
+        const qint64 q = p - data;
+        if (q + CloseBytes <= closeTo && std::memcmp(p, Close, CloseBytes) == 0) {
+            *at = q;
+            return Mark::Close;
+        }
+        if (q + StartBytes <= size && isXmlEventStart(p)) {
+            *at = q;
+            return Mark::Start;
+        }
+    }
+    return Mark::None;
+}
+
 } // namespace
 
 // Each element is decided on its first maxBytes (and the few bytes a close
 // or a start there needs): the first start or close in them, or else too
-// large, scanning going on where the limit lies. The searches are memmem
-// calls over bytes not searched before (a waiting scan keeps the last few).
+// large, scanning going on where the limit lies. Each search goes over bytes
+// not searched before (a waiting scan keeps the last few).
 void XmlEventScanner::scan(const char *data, qint64 dataOffset, qint64 size, bool atEnd, const Sink &sink)
 {
     qint64 i = m_scan - dataOffset;
@@ -85,17 +109,16 @@ void XmlEventScanner::scan(const char *data, qint64 dataOffset, qint64 size, boo
         }
         const qint64 limit = m_start - dataOffset + m_maxBytes;
         const qint64 window = std::min(size, limit + CloseBytes - 1);
-        const qint64 close = nextClose(data, dataOffset, i, window);
-        const qint64 start =
-            findStart(data, i, close >= 0 ? close : std::min(size, limit + StartBytes - 2), size, &cut);
-        if (start >= 0) {
-            sink({m_start, dataOffset + start - m_start, Kind::Truncated}, dataOffset + start);
-            m_start = dataOffset + start;
-            i = start + StartBytes - 1;
+        qint64 at = -1;
+        const Mark mark = nextMark(data, i, std::min(size, limit), window, size, &at);
+        if (mark == Mark::Start) {
+            sink({m_start, dataOffset + at - m_start, Kind::Truncated}, dataOffset + at);
+            m_start = dataOffset + at;
+            i = at + StartBytes - 1;
             continue;
         }
-        if (close >= 0) {
-            i = close + CloseBytes;
+        if (mark == Mark::Close) {
+            i = at + CloseBytes;
             m_inElement = false;
             const qint64 length = dataOffset + i - m_start;
             sink({m_start, length, length > m_maxBytes ? Kind::TooLarge : Kind::Complete}, dataOffset + i);
@@ -113,23 +136,6 @@ void XmlEventScanner::scan(const char *data, qint64 dataOffset, qint64 size, boo
         break;
     }
     m_scan = dataOffset + i;
-}
-
-qint64 XmlEventScanner::nextClose(const char *data, qint64 dataOffset, qint64 from, qint64 to)
-{
-    // Truncated elements share their first close: it is searched for once.
-    const qint64 at = dataOffset + from;
-    if (m_closeFrom >= 0 && m_closeFrom <= at && m_closeFound >= at)
-        return m_closeFound - dataOffset;
-    qint64 resume = at;
-    if (m_closeFrom >= 0 && m_closeFrom <= at && m_closeFound < 0)
-        resume = std::max(at, m_closeTo - (CloseBytes - 1));
-    else
-        m_closeFrom = at;
-    const qint64 found = find(data, resume - dataOffset, to, Close, CloseBytes);
-    m_closeTo = dataOffset + to;
-    m_closeFound = found >= 0 ? dataOffset + found : -1;
-    return found;
 }
 
 void XmlEventScanner::finish(qint64 end, bool final, const Sink &sink)

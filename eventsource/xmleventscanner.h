@@ -50,14 +50,7 @@ public:
     qint64 openElement() const { return m_inElement ? m_start : -1; }
 
 private:
-    // The first close in data[from, to), relative offsets, or -1.
-    qint64 nextClose(const char *data, qint64 dataOffset, qint64 from, qint64 to);
-
     qint64 m_scan;
-    // The last search for a close: from where, up to where, and what it found (-1: none).
-    qint64 m_closeFrom = -1;
-    qint64 m_closeTo = -1;
-    qint64 m_closeFound = -1;
     qint64 m_start = 0; // of the open element
     bool m_inElement = false;
     qint64 m_maxBytes;
