@@ -299,6 +299,7 @@ TEST_F(AgentListening, FullDiskLeavesConfigIniWholeAndTheKeyAcrossARestart)
     EXPECT_TRUE(waitForLog(NotWritten)) << log().toStdString();
     ASSERT_EQ(::kill(pid_t(agent->processId()), SIGTERM), 0);
     finish(agent);
+    EXPECT_EQ(log().count(NotWritten), 2) << "the save, and the stop's own try to write what is pending";
 
     const QString path = m_instance.filePath(QStringLiteral("config.ini"));
     EXPECT_TRUE(configText().endsWith('\n')) << "cut short at " << configText().size() << " bytes";
