@@ -221,7 +221,7 @@ void AgentAd::resume()
     ApplicationDebug::logLow(QStringLiteral("%1 resumed").arg(ShortVersionText));
 }
 
-QByteArray AgentAd::answerQuery(const QByteArray &query)
+QtServiceBase::QueryAnswer AgentAd::answerQuery(const QByteArray &query)
 {
     return AgentStatus(*this).answer(query);
 }

@@ -112,7 +112,7 @@ protected:
     void createApplication(int &argc, char **argv) override;
     int executeApplication() override;
     // "status" and "mappings" of the control socket (app/agentstatus.h).
-    QByteArray answerQuery(const QByteArray &query) override;
+    QueryAnswer answerQuery(const QByteArray &query) override;
 
 private:
     friend class AgentStatus; // reads the collectors, filters and state for the status documents

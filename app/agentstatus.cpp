@@ -188,33 +188,45 @@ bool AgentStatus::Filter::fromJson(const QByteArray &json, Filter *filter, QStri
     return true;
 }
 
-QJsonObject AgentStatus::mappings(const Filter &filter) const
+AgentStatus::Mappings AgentStatus::mappingsSnapshot() const
 {
     settings::Settings *settings = settings::Settings::instance();
     UtmConnect::Server *server = UtmConnect::Server::instance();
-    QPair<QHostAddress, int> subnet;
-    const bool byAddress = !filter.ip.isEmpty() && parseAddressFilter(filter.ip, &subnet);
 
-    // The enabled firewalls of each set of domain controllers, with their connection if any.
-    QHash<QString, QList<QPair<QString, const UtmConnect::Client *>>> serving;
+    // The enabled firewalls of each set of domain controllers, with what their connection told.
+    QHash<QString, QList<Mappings::Firewall>> serving;
     QStringList names = settings->adConfigurationNames();
     std::sort(names.begin(), names.end());
     for (const QString &name : qAsConst(names)) {
         const settings::ADConfiguration config = settings->adConfiguration(name);
-        if (config.enabled())
-            serving[config.adName()].append(
-                {config.firewallName(), server->findClient(config.adName(), config.firewallName())});
+        if (!config.enabled())
+            continue;
+        Mappings::Firewall firewall;
+        firewall.name = config.firewallName();
+        if (const UtmConnect::Client *client = server->findClient(config.adName(), config.firewallName()))
+            firewall.announced = client->announcements();
+        serving[config.adName()].append(firewall);
     }
 
+    Mappings snapshot;
     QStringList adNames = agent.collectors.keys();
     std::sort(adNames.begin(), adNames.end());
+    for (const QString &adName : qAsConst(adNames))
+        snapshot.sets.append({adName, agent.collectors.value(adName)->logons(), serving.value(adName)});
+    return snapshot;
+}
+
+QJsonObject AgentStatus::mappings(const Mappings &snapshot, const Filter &filter)
+{
+    QPair<QHostAddress, int> subnet;
+    const bool byAddress = !filter.ip.isEmpty() && parseAddressFilter(filter.ip, &subnet);
+
     QJsonArray list;
-    for (const QString &adName : qAsConst(adNames)) {
+    for (const Mappings::Set &set : snapshot.sets) {
         // Filtered first, then ordered by address: the keys are made once per logon, not per comparison.
-        const common::LogonList cached = agent.collectors.value(adName)->logons();
         QVector<QPair<QByteArray, const common::Logon *>> selected;
-        selected.reserve(cached.size());
-        for (const common::Logon &logon : cached) {
+        selected.reserve(set.logons.size());
+        for (const common::Logon &logon : set.logons) {
             if (byAddress && !logon.ip().isInSubnet(subnet))
                 continue;
             if (!filter.user.isEmpty() && !userMatches(logon, filter.user))
@@ -222,19 +234,18 @@ QJsonObject AgentStatus::mappings(const Filter &filter) const
             selected.append({addressKey(logon.ip()), &logon});
         }
         std::sort(selected.begin(), selected.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-        const auto firewalls = serving.value(adName);
         for (const auto &entry : qAsConst(selected)) {
             const common::Logon &logon = *entry.second;
             QJsonArray told;
-            for (const auto &firewall : firewalls) {
+            for (const Mappings::Firewall &firewall : set.firewalls) {
                 const UtmConnect::Client::Told state =
-                    firewall.second ? firewall.second->told(logon.ip(), logon.user()) : UtmConnect::Client::Told::No;
+                    UtmConnect::Client::toldIn(firewall.announced, logon.ip(), logon.user());
                 told.append(
-                    QJsonObject{{QStringLiteral("name"), firewall.first},
+                    QJsonObject{{QStringLiteral("name"), firewall.name},
                                 {QStringLiteral("told"), state != UtmConnect::Client::Told::No},
                                 {QStringLiteral("acknowledged"), state == UtmConnect::Client::Told::Acknowledged}});
             }
-            list.append(QJsonObject{{QStringLiteral("adName"), adName},
+            list.append(QJsonObject{{QStringLiteral("adName"), set.adName},
                                     {QStringLiteral("user"), logon.user()},
                                     {QStringLiteral("domain"), textValue(logon.domain())},
                                     {QStringLiteral("fqdn"), textValue(logon.fqdn())},
@@ -247,17 +258,24 @@ QJsonObject AgentStatus::mappings(const Filter &filter) const
     return QJsonObject{{QStringLiteral("mappings"), list}, {QStringLiteral("count"), list.size()}};
 }
 
-QByteArray AgentStatus::answer(const QByteArray &query) const
+std::function<QByteArray()> AgentStatus::answer(const QByteArray &query) const
 {
-    if (query == "status")
-        return QJsonDocument(status()).toJson(QJsonDocument::Compact) + '\n';
+    const auto compact = [](const QJsonObject &object) {
+        return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    };
+    if (query == "status") {
+        const QByteArray text = compact(status());
+        return [text] { return text; };
+    }
     if (query != "mappings" && !query.startsWith("mappings "))
-        return QByteArray();
+        return {};
     Filter filter;
     QString error;
-    if (query.size() > 9 && !Filter::fromJson(query.mid(9), &filter, &error))
-        return QJsonDocument(QJsonObject{{QStringLiteral("error"), error}}).toJson(QJsonDocument::Compact) + '\n';
-    return QJsonDocument(mappings(filter)).toJson(QJsonDocument::Compact) + '\n';
+    if (query.size() > 9 && !Filter::fromJson(query.mid(9), &filter, &error)) {
+        const QByteArray text = compact(QJsonObject{{QStringLiteral("error"), error}});
+        return [text] { return text; };
+    }
+    return [snapshot = mappingsSnapshot(), filter, compact] { return compact(mappings(snapshot, filter)); };
 }
 
 } // namespace service

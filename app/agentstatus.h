@@ -1,9 +1,13 @@
 #pragma once
 
+#include "common/logon.h"
+#include "firewall/client.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QString>
+#include <functional>
 
 namespace service {
 
@@ -14,11 +18,12 @@ class AgentAd;
 // controllers, the firewalls with their connections and logoff collectors
 // ("status"), and the users the collector caches hold ("mappings").
 //
-// Built on the main thread from the agent's own objects and from counters
+// Read on the main thread from the agent's own objects and from counters
 // that the collection threads keep (service::CollectionStats,
 // service::ProbeStats); it takes no lock that collection holds for long:
-// only the caches' short snapshot locks. Times are UTC in ISO 8601 form,
-// null where nothing happened yet.
+// only the caches' short snapshot locks. The mappings are copied there and
+// written out elsewhere (answer()), as they can be large. Times are UTC in
+// ISO 8601 form, null where nothing happened yet.
 class AgentStatus
 {
 public:
@@ -36,10 +41,30 @@ public:
         // From the JSON object of a "mappings" query; false (with why) when it is not one.
         static bool fromJson(const QByteArray &json, Filter *filter, QString *error);
     };
-    QJsonObject mappings(const Filter &filter) const;
+    // The caches' logons and what each firewall of their controllers was
+    // told: copies, which any thread may read.
+    struct Mappings
+    {
+        struct Firewall
+        {
+            QString name;
+            UtmConnect::Client::Announcements announced; // empty while it is not connected
+        };
+        struct Set
+        {
+            QString adName;
+            common::LogonList logons;
+            QList<Firewall> firewalls; // the enabled ones of these controllers
+        };
+        QList<Set> sets; // ordered by adName
+    };
+    Mappings mappingsSnapshot() const;
+    // Any thread: the mappings the filter selects, ordered by address.
+    static QJsonObject mappings(const Mappings &snapshot, const Filter &filter);
 
-    // The answer to a control-socket query line, empty when it is none.
-    QByteArray answer(const QByteArray &query) const;
+    // What answers a control-socket query line, taken now; it writes the
+    // answer when called, in any thread. Empty when the line is no query.
+    std::function<QByteArray()> answer(const QByteArray &query) const;
 
     // The metrics page (Prometheus text format 0.0.4) of a status document:
     // the same numbers, as sso_agent_... gauges and counters labelled by

@@ -7,7 +7,8 @@
 # Security.xml store of that many logons, waits until the cache holds them,
 # then times SSO_BENCH_RUNS (default 10) answers of each query, end to end
 # from the client: sso-diag status --json, sso-diag mappings --json (every
-# mapping), sso-diag mappings --ip (one) and a scrape of /metrics with curl.
+# mapping), sso-diag mappings --ip (one) and a scrape of /metrics with curl,
+# and the slowest scrape while a full mappings is being answered.
 # Prints min/median/max in ms and the answer's size. Only loopback is used.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,6 +47,27 @@ measure() {
   done
   printf '  %-28s %s  (%s bytes)\n' "$name" \
     "$(printf '%s\n' "${times[@]}" | awk '{printf "%.3f\n", $1/1000}' | summary)" "$size"
+}
+
+# The slowest scrape of /metrics while a full mappings is being answered, per
+# run: the page is rendered on the agent's main thread, so this is how long
+# a full mappings holds that thread (and the firewalls' traffic) up.
+measure_stall() {
+  local name=$1 diag=$2 url=$3
+  local stalls=()
+  for _ in $(seq "$runs"); do
+    "$diag" mappings --json >/dev/null &
+    local pid=$! worst=0
+    while kill -0 "$pid" 2>/dev/null; do
+      local t
+      t=$(curl -s -o /dev/null -w '%{time_total}' "$url")
+      worst=$(awk -v a="$worst" -v b="$t" 'BEGIN {print (b > a) ? b : a}')
+    done
+    wait "$pid" || true
+    stalls+=("$worst")
+  done
+  printf '  %-28s %s\n' "$name" \
+    "$(printf '%s\n' "${stalls[@]}" | awk '{printf "%.3f\n", $1*1000}' | summary)"
 }
 
 for n in $sizes; do
@@ -105,6 +127,7 @@ PY
   measure "sso-diag mappings --json" "$instance/sso-diag" mappings --json
   measure "sso-diag mappings --ip" "$instance/sso-diag" mappings --ip 10.100.0.7 --json
   measure "curl /metrics" curl -s "http://127.0.0.1:$metrics/metrics"
+  measure_stall "/metrics during mappings" "$instance/sso-diag" "http://127.0.0.1:$metrics/metrics"
   "$instance/ferrowinden-sso-agent" -t >/dev/null 2>&1 || true
   wait "$agent_pid" 2>/dev/null || true
   agent_pid=

@@ -194,10 +194,10 @@ void Client::enqueue(const QStringList &lines, qint32 expectedEntries, const QLi
     m_sendQueue.enqueue({lines.join(QStringLiteral("\r\n")), expectedEntries, logons, logoffs});
 }
 
-Client::Told Client::told(const QHostAddress &address, const QString &user) const
+Client::Told Client::toldIn(const Announcements &announcements, const QHostAddress &address, const QString &user)
 {
-    const auto it = m_announced.constFind(address);
-    if (it == m_announced.cend() || it->user.compare(user, Qt::CaseInsensitive) != 0)
+    const auto it = announcements.constFind(address);
+    if (it == announcements.cend() || it->user.compare(user, Qt::CaseInsensitive) != 0)
         return Told::No;
     return it->acknowledged ? Told::Acknowledged : Told::Sent;
 }

@@ -110,7 +110,16 @@ public:
     // Whether the user was announced at the address in a Login or Startup
     // (and not logged out since), and whether the firewall acknowledged it.
     enum class Told { No, Sent, Acknowledged };
-    Told told(const QHostAddress &address, const QString &user) const;
+    Told told(const QHostAddress &address, const QString &user) const { return toldIn(m_announced, address, user); }
+    // The user announced last at each address; a copy may be read in another thread.
+    struct Announced
+    {
+        QString user;
+        bool acknowledged = false;
+    };
+    using Announcements = QHash<QHostAddress, Announced>;
+    const Announcements &announcements() const { return m_announced; }
+    static Told toldIn(const Announcements &announcements, const QHostAddress &address, const QString &user);
     PskSocket *socket() const { return m_socket; }
 
 signals:
@@ -147,11 +156,6 @@ private:
         QList<Subject> logons;
         int logoffs = 0;
     };
-    struct Announced
-    {
-        QString user;
-        bool acknowledged = false;
-    };
 
     void process();
     void handleMessage();
@@ -180,7 +184,7 @@ private:
     QQueue<Outgoing> m_sendQueue;
     QQueue<PendingAck> m_pendingAcks;
     Counters m_counters;
-    QHash<QHostAddress, Announced> m_announced; // the user announced last at each address
+    Announcements m_announced; // the user announced last at each address
     qint32 m_protocolVersion = 0;
 
     std::unique_ptr<MessageFramer> m_framer;

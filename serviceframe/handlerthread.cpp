@@ -371,10 +371,14 @@ QByteArray HandlerThread::answerQuery(const ControlRequest &request)
     if (current == ServiceState::Running || current == ServiceState::Paused) {
         auto result = std::make_shared<QueryResult>();
         result->query = request.query;
+        std::function<QByteArray()> answer;
         if (postAndWait(new QueryEvent(result))) {
-            QMutexLocker locker(&m_mutex); // requestDone published the answer under it
-            body = result->answer;
+            QMutexLocker locker(&m_mutex); // requestDone published it under this lock
+            answer = result->answer;
         }
+        // Written here, not on the application thread: a large answer takes a while.
+        if (answer)
+            body = answer();
     }
     const QByteArray after = serviceframe::stateText(state());
     if (body.isEmpty())

@@ -8,16 +8,17 @@
 #include <QString>
 #include <QThread>
 #include <QWaitCondition>
+#include <functional>
 #include <memory>
 
 class QtServiceBasePrivate;
 
-// A query posted to the application thread; the answer goes into the shared
-// result, which outlives the event whichever side lets go first.
+// A query posted to the application thread; what answers it goes into the
+// shared result, which outlives the event whichever side lets go first.
 struct QueryResult
 {
     QByteArray query;
-    QByteArray answer; // written by the application thread before requestDone
+    std::function<QByteArray()> answer; // set by the application thread before requestDone
 };
 class QueryEvent : public QEvent
 {

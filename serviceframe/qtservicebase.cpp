@@ -264,9 +264,9 @@ bool QtServiceBasePrivate::runService(int *exitCode)
 
 QtServiceControllerHandler::QtServiceControllerHandler(QtServiceBasePrivate *service) : m_service(service) {}
 
-QByteArray QtServiceBasePrivate::answerQuery(const QByteArray &query)
+QtServiceBase::QueryAnswer QtServiceBasePrivate::answerQuery(const QByteArray &query)
 {
-    return stopRequested ? QByteArray() : q->answerQuery(query);
+    return stopRequested ? QtServiceBase::QueryAnswer() : q->answerQuery(query);
 }
 
 void QtServiceControllerHandler::customEvent(QEvent *event)
@@ -360,10 +360,10 @@ void QtServiceBase::processCommand(int code)
     Q_UNUSED(code)
 }
 
-QByteArray QtServiceBase::answerQuery(const QByteArray &query)
+QtServiceBase::QueryAnswer QtServiceBase::answerQuery(const QByteArray &query)
 {
     Q_UNUSED(query)
-    return QByteArray();
+    return QueryAnswer();
 }
 
 void QtServiceBase::logMessage(const QString &message, MessageType type, int id, uint category, const QByteArray &data)

@@ -4,6 +4,7 @@
 #include <QFlags>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 class QtServiceBasePrivate;
@@ -64,10 +65,14 @@ protected:
     virtual void pause();
     virtual void resume();
     virtual void processCommand(int code);
-    // Answers a query of the control socket ("status", "mappings ..."; see
-    // controlchannel.h) on the application thread, while the service runs or
-    // is paused. An empty answer refuses the query.
-    virtual QByteArray answerQuery(const QByteArray &query);
+    // Writes the answer to a query of the control socket; runs on the control
+    // socket's thread, from copies taken on the application thread, so that
+    // a large answer does not hold up the service. An empty answer refuses.
+    using QueryAnswer = std::function<QByteArray()>;
+    // Takes what a query of the control socket ("status", "mappings ..."; see
+    // controlchannel.h) needs, on the application thread, while the service
+    // runs or is paused. An empty function refuses the query.
+    virtual QueryAnswer answerQuery(const QByteArray &query);
     virtual void createApplication(int &argc, char **argv) = 0;
     virtual int executeApplication() = 0;
 

@@ -28,8 +28,8 @@ public:
     // Application thread: carries out request `code` (start 256, stop 1,
     // pause 2, resume 3, user control 128..255).
     void handleRequest(int code);
-    // Application thread: the answer to a query, empty when refused.
-    QByteArray answerQuery(const QByteArray &query);
+    // Application thread: what answers a query, empty when refused.
+    QtServiceBase::QueryAnswer answerQuery(const QByteArray &query);
     void onSignal(SignalWatcher::Action action);
     void startService() { q->start(); }
 
