@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QThread>
 #include <QUdpSocket>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <netinet/in.h>
@@ -74,6 +75,12 @@ private:
     QSemaphore entered, gate;
     bool resumed = false;
 };
+
+int openDescriptors()
+{
+    const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return int(std::distance(begin(entries), end(entries)));
+}
 
 QStringList logonTexts(const common::LogonList &logons)
 {
@@ -442,11 +449,22 @@ TEST_F(SyslogTaskTest, ASocketThatCannotBindIsRetriedEveryThirtySecondsWithAFres
 
     SyslogTask task(config);
     QSignalSpy spy(&task, &SyslogTask::newLogonCollected);
+    ApplicationDebug::logLow(QStringLiteral("the log file is open from here on"));
+    const int descriptors = openDescriptors();
     task.openSocket();
     EXPECT_EQ(task.listenerForTest(), nullptr);
     EXPECT_TRUE(task.bindRetryTimerForTest()->isActive());
     EXPECT_EQ(task.bindRetryTimerForTest()->interval(), 30000);
-    EXPECT_TRUE(log().contains(config.shortName() + QStringLiteral(": Unable to bind UDP socket: ")));
+    const QString unable = config.shortName() + QStringLiteral(": Unable to bind UDP socket: ");
+    EXPECT_EQ(log().count(unable), 1);
+    // Each attempt takes a fresh socket; a failed one is closed, not kept.
+    EXPECT_EQ(openDescriptors(), descriptors);
+    for (int attempt = 2; attempt <= 3; ++attempt) {
+        task.bindRetryTimerForTest()->start(0); // the 30 seconds are up
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log().count(unable) == attempt; }, 5000)) << attempt;
+        EXPECT_TRUE(task.bindRetryTimerForTest()->isActive());
+        EXPECT_EQ(openDescriptors(), descriptors) << attempt;
+    }
 
     ::close(holder);
     task.bindRetryTimerForTest()->start(0); // the 30 seconds are up
@@ -457,7 +475,6 @@ TEST_F(SyslogTaskTest, ASocketThatCannotBindIsRetriedEveryThirtySecondsWithAFres
 
     // An address that is no address of this machine cannot be bound either
     // (nothing is sent there).
-    const QString unable = QStringLiteral(": Unable to bind UDP socket: ");
     const int failures = log().count(unable);
     config.setSyslogAddr(QStringLiteral("::2"));
     SyslogTask foreign(config);
