@@ -8,8 +8,6 @@ namespace diag {
 
 namespace {
 
-const qint64 MaxMessageBytes = 1024 * 1024;
-
 SSL_CTX *clientContext()
 {
     // One context for every connection of the process; never freed.
@@ -106,23 +104,33 @@ void PeerMessageReader::append(const QByteArray &data)
 bool PeerMessageReader::take(PeerMessage *message)
 {
     for (;;) {
-        const int end = m_buffer.indexOf('\n');
+        const int end = m_buffer.indexOf('\n', m_pos);
         if (end < 0) {
-            if (m_bytes + m_buffer.size() > MaxMessageBytes) {
-                m_overflowed = true;
-                m_buffer.clear();
+            m_buffer.remove(0, m_pos);
+            m_pos = 0;
+            // (Two bytes may still be the start of the terminator line.)
+            if (!m_dropping && m_buffer.size() > 2 && m_bytes + m_buffer.size() > MaxMessageBytes) {
+                ++m_overflowed;
+                m_dropping = true;
                 m_lines.clear();
-                m_bytes = 0;
+            }
+            if (m_dropping && m_buffer.size() > 2) {
+                m_buffer.clear(); // up to the terminator, nothing of it is kept
+                m_inDroppedLine = true;
             }
             return false;
         }
-        QByteArray line = m_buffer.left(end + 1);
-        m_buffer.remove(0, end + 1);
-        if (line == ".\r\n" || line == ".\n") {
+        QByteArray line = m_buffer.mid(m_pos, end + 1 - m_pos);
+        m_pos = end + 1;
+        const bool lineTail = m_inDroppedLine;
+        m_inDroppedLine = false;
+        if (!lineTail && (line == ".\r\n" || line == ".\n")) {
             const QStringList lines = m_lines;
+            const bool dropped = m_dropping;
             m_lines.clear();
             m_bytes = 0;
-            if (lines.isEmpty())
+            m_dropping = false;
+            if (lines.isEmpty() || dropped)
                 continue;
             PeerMessage parsed;
             parsed.text = lines.join(QLatin1Char('\n'));
@@ -139,11 +147,13 @@ bool PeerMessageReader::take(PeerMessage *message)
             *message = parsed;
             return true;
         }
+        if (m_dropping)
+            continue;
         m_bytes += line.size();
-        if (m_bytes > MaxMessageBytes) {
-            m_overflowed = true;
+        if (m_bytes > MaxMessageBytes || m_lines.size() >= MaxMessageLines) {
+            ++m_overflowed;
+            m_dropping = true;
             m_lines.clear();
-            m_bytes = 0;
             continue;
         }
         while (line.endsWith('\n') || line.endsWith('\r'))
@@ -210,8 +220,19 @@ void TlsPskClient::onConnected()
     pump();
 }
 
+void TlsPskClient::setReadingPaused(bool paused)
+{
+    m_paused = paused;
+    // A small read buffer that nobody empties stops the socket reading.
+    m_socket.setReadBufferSize(paused ? 4096 : 0);
+    if (!paused)
+        onReadyRead();
+}
+
 void TlsPskClient::onReadyRead()
 {
+    if (m_paused)
+        return;
     const QByteArray data = m_socket.readAll();
     if (!m_ssl || m_failed)
         return;

@@ -48,21 +48,28 @@ public:
 };
 
 // Cuts the agent's byte stream into messages: lines end at LF, the line
-// "." ends a message. A message may hold at most 1 MiB.
+// "." ends a message. A message may hold at most 1 MiB and 10,000 lines
+// (what the agent itself reads from a firewall).
 class PeerMessageReader
 {
 public:
+    static constexpr qint64 MaxMessageBytes = 1024 * 1024;
+    static constexpr int MaxMessageLines = 10000;
+
     void append(const QByteArray &data);
-    // False when no complete message waits; throws nothing, drops a message
-    // above the limit and sets overflowed().
+    // False when no complete message waits; throws nothing, drops the whole
+    // of a message above a limit and counts it in overflowed().
     bool take(PeerMessage *message);
-    bool overflowed() const { return m_overflowed; }
+    int overflowed() const { return m_overflowed; }
 
 private:
-    QByteArray m_buffer;
+    QByteArray m_buffer; // not yet cut into lines from m_pos on
+    int m_pos = 0;
     QStringList m_lines;
     qint64 m_bytes = 0;
-    bool m_overflowed = false;
+    bool m_dropping = false;      // the message under way went over a limit
+    bool m_inDroppedLine = false; // the start of the current line was dropped
+    int m_overflowed = 0;
 };
 
 // A TLS 1.2 PSK client over a QTcpSocket, OpenSSL driven through memory
@@ -84,6 +91,9 @@ public:
     // Sends the TLS close notification and closes; later sends are dropped.
     void close();
     void abort();
+    // A firewall that stops reading: what arrives stays in the network
+    // (TCP flow control holds the agent back) until reading resumes.
+    void setReadingPaused(bool paused);
     bool isEncrypted() const { return m_encrypted; }
     QTcpSocket &socket() { return m_socket; }
     QAbstractSocket::SocketState socketState() const { return m_socket.state(); }
@@ -114,6 +124,7 @@ private:
     bool m_encrypted = false;
     bool m_failed = false;
     bool m_closing = false;
+    bool m_paused = false;
     QString m_error;
 };
 
@@ -163,6 +174,8 @@ public:
     bool isConnected() const { return m_tls.socketState() == QAbstractSocket::ConnectedState; }
     bool isEncrypted() const { return m_tls.isEncrypted(); }
     bool isDisconnected() const { return m_disconnected; }
+    // Messages of the agent dropped for going over the reader's limits.
+    int overflowed() const { return m_reader.overflowed(); }
     // True once the Result was acknowledged and the rules sent.
     bool rulesSent() const { return m_rulesSent; }
     QString errorText() const { return m_tls.errorText(); }
