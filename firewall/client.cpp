@@ -19,7 +19,29 @@ QHostAddress plainAddress(const QHostAddress &address)
     return isV4 ? QHostAddress(v4) : address;
 }
 
+constexpr qint64 defaultSendAheadBytes = 1 << 20;
+constexpr qint64 defaultQueueLimitBytes = 64 << 20;
+// Main thread only, like every client.
+qint64 sendAhead = defaultSendAheadBytes;
+qint64 queueLimit = defaultQueueLimitBytes;
+
 } // namespace
+
+qint64 Client::sendAheadBytes()
+{
+    return sendAhead;
+}
+
+qint64 Client::queueLimitBytes()
+{
+    return queueLimit;
+}
+
+void Client::setSendLimitsForTest(qint64 sendAheadLimit, qint64 queueLimitBytes)
+{
+    sendAhead = sendAheadLimit > 0 ? sendAheadLimit : defaultSendAheadBytes;
+    queueLimit = queueLimitBytes > 0 ? queueLimitBytes : defaultQueueLimitBytes;
+}
 
 QString Client::ProtocolException::reasonFor(qint32 code)
 {
@@ -51,6 +73,8 @@ Client::Client(PskSocket *socket, QObject *parent)
     connect(socket, &QAbstractSocket::errorOccurred, this, &Client::socketError);
     connect(socket, &QIODevice::readyRead, this, &Client::socketReadyRead);
     connect(socket, &QAbstractSocket::disconnected, this, &Client::socketDisconnected);
+    // Queued: the socket announces progress from inside its own transmission.
+    connect(socket, &QIODevice::bytesWritten, this, &Client::socketBytesWritten, Qt::QueuedConnection);
     // The handshake may have ended before we were connected to the signal.
     if (socket->isEncrypted())
         socketEncrypted();
@@ -156,6 +180,12 @@ void Client::socketDisconnected()
     }
 }
 
+void Client::socketBytesWritten()
+{
+    if (!m_sendQueue.isEmpty())
+        process();
+}
+
 // -------------------------------------------------------- routed records
 
 void Client::newLogons(common::LogonList logons)
@@ -164,14 +194,17 @@ void Client::newLogons(common::LogonList logons)
         return;
     const bool startup = m_state == Startup;
     m_state = Established;
-    QVector<int> included;
-    const AgentMessage message =
-        Protocol::loginMessage(logons, startup, m_protocolVersion, m_serial, m_peer, &included);
-    QList<Subject> announced;
-    announced.reserve(included.size());
-    for (const int position : qAsConst(included))
-        announced.append({logons.at(position).ip(), logons.at(position).user()});
-    enqueue(message.lines, message.expectedEntries, announced);
+    // A large batch leaves as several messages, each within what a firewall reads.
+    QVector<QVector<int>> included;
+    const QList<AgentMessage> messages =
+        Protocol::loginMessages(logons, startup, m_protocolVersion, m_serial, m_peer, &included);
+    for (int i = 0; i < messages.size(); ++i) {
+        QList<Subject> announced;
+        announced.reserve(included.at(i).size());
+        for (const int position : qAsConst(included.at(i)))
+            announced.append({logons.at(position).ip(), logons.at(position).user()});
+        enqueue(messages.at(i).lines, messages.at(i).expectedEntries, announced);
+    }
     process();
 }
 
@@ -191,7 +224,9 @@ void Client::newLogoff(common::Logoff logoff)
 void Client::enqueue(const QStringList &lines, qint32 expectedEntries, const QList<Subject> &logons,
                      const QList<Subject> &logoffs)
 {
-    m_sendQueue.enqueue({lines.join(QStringLiteral("\r\n")), expectedEntries, logons, logoffs});
+    const AgentMessage message{lines, expectedEntries};
+    m_sendQueue.enqueue({message.frame(), expectedEntries, logons, logoffs});
+    m_queuedBytes += m_sendQueue.last().frame.size();
 }
 
 Client::Told Client::toldIn(const Announcements &announcements, const QHostAddress &address, const QString &user)
@@ -258,7 +293,8 @@ void Client::process()
 void Client::handleMessage()
 {
     logHigh(QStringLiteral("received"));
-    ApplicationDebug::logHighLines(Protocol::dumpLines(m_receivedText));
+    if (ApplicationDebug::isOn(ApplicationDebug::LevelHigh))
+        ApplicationDebug::logHighLines(Protocol::dumpLines(m_receivedText));
 
     if (Protocol::isGoodbye(m_message)) {
         logLow(QStringLiteral("Connexion closed by UTM (%1)").arg(Protocol::goodbyeError(m_message)));
@@ -328,30 +364,42 @@ void Client::handleMessage()
 
 void Client::acknowledge()
 {
-    const AgentMessage ack = Protocol::ackMessage(Protocol::entryCount(m_message));
-    const QString text = ack.text();
-    logHigh(QStringLiteral("sending"));
-    ApplicationDebug::logHighLines(Protocol::dumpLines(text));
-    writeNow(text);
+    const QByteArray frame = Protocol::ackMessage(Protocol::entryCount(m_message)).frame();
+    logSending(frame);
+    writeNow(frame);
 }
 
 void Client::sendQueued()
 {
     while (!m_sendQueue.isEmpty() && !m_closing) {
+        // The socket holds a bounded amount for a slow reader; bytesWritten() resumes.
+        if (m_socket && m_socket->bytesToWrite() >= sendAhead)
+            break;
         const Outgoing item = m_sendQueue.dequeue();
-        logHigh(QStringLiteral("sending"));
-        ApplicationDebug::logHighLines(Protocol::dumpLines(item.text));
-        writeNow(item.text);
+        m_queuedBytes -= item.frame.size();
+        logSending(item.frame);
+        writeNow(item.frame);
         recordSent(item);
         if (item.expectedEntries >= 0)
             m_pendingAcks.enqueue({item.expectedEntries, item.logons, item.logoffs.size()});
     }
+    if (m_queuedBytes > queueLimit)
+        throw ProtocolException(ProtocolException::NetworkError,
+                                QStringLiteral("Unable to write on the socket: %1 bytes wait for the UTM")
+                                    .arg(m_queuedBytes + (m_socket ? m_socket->bytesToWrite() : 0)));
 }
 
-void Client::writeNow(const QString &text)
+void Client::logSending(const QByteArray &frame) const
 {
-    const QByteArray bytes = (text + QStringLiteral("\r\n.\r\n")).toUtf8();
-    if (!m_socket || m_socket->write(bytes) != bytes.size())
+    logHigh(QStringLiteral("sending"));
+    // The dump is only built when someone reads it.
+    if (ApplicationDebug::isOn(ApplicationDebug::LevelHigh))
+        ApplicationDebug::logHighLines(Protocol::dumpLines(QString::fromUtf8(frame)));
+}
+
+void Client::writeNow(const QByteArray &frame)
+{
+    if (!m_socket || m_socket->write(frame) != frame.size())
         throw ProtocolException(ProtocolException::NetworkError, QStringLiteral("Unable to write on the socket"));
 }
 
@@ -359,11 +407,9 @@ void Client::sendGoodbye(const QString &reason)
 {
     if (!m_socket)
         return;
-    const QString text = Protocol::goodbyeMessage(reason).text();
-    logHigh(QStringLiteral("sending"));
-    ApplicationDebug::logHighLines(Protocol::dumpLines(text));
-    const QByteArray bytes = (text + QStringLiteral("\r\n.\r\n")).toUtf8();
-    m_socket->write(bytes);
+    const QByteArray frame = Protocol::goodbyeMessage(reason).frame();
+    logSending(frame);
+    m_socket->write(frame);
     m_socket->flush();
 }
 
@@ -390,6 +436,7 @@ void Client::closeSocket()
 {
     m_closing = true;
     m_sendQueue.clear();
+    m_queuedBytes = 0;
     if (m_socket)
         m_socket->close();
 }

@@ -59,6 +59,15 @@ public:
         qint32 m_code;
     };
 
+    // Queued messages go to the socket while less than sendAheadBytes() wait
+    // there for the peer; the rest follow as it reads. A peer that leaves
+    // more than queueLimitBytes() queued has its connection closed as on a
+    // failed write.
+    static qint64 sendAheadBytes();
+    static qint64 queueLimitBytes();
+    // Tests: smaller limits to reach them quickly; 0 restores the defaults.
+    static void setSendLimitsForTest(qint64 sendAhead, qint64 queueLimit);
+
     // Conversation states.
     enum State : qint32 {
         TlsHandshake = 0,      // TCP accepted, TLS not finished
@@ -120,6 +129,8 @@ public:
     using Announcements = QHash<QHostAddress, Announced>;
     const Announcements &announcements() const { return m_announced; }
     static Told toldIn(const Announcements &announcements, const QHostAddress &address, const QString &user);
+    // Messages waiting to be handed to the socket.
+    int queuedCount() const { return m_sendQueue.size(); }
     PskSocket *socket() const { return m_socket; }
 
 signals:
@@ -135,6 +146,7 @@ private slots:
     void socketError(QAbstractSocket::SocketError error);
     void socketReadyRead();
     void socketDisconnected();
+    void socketBytesWritten();
 
 private:
     // A user at an address, as a Login or a Logout names it.
@@ -145,7 +157,7 @@ private:
     };
     struct Outgoing
     {
-        QString text; // lines joined with CR LF, without the terminator
+        QByteArray frame; // as it goes on the wire
         qint32 expectedEntries = -1;
         QList<Subject> logons;  // announced by this message
         QList<Subject> logoffs; // logged out by it
@@ -165,7 +177,8 @@ private:
                  const QList<Subject> &logoffs = {});
     void recordSent(const Outgoing &item);
     void recordAcknowledged(const PendingAck &ack);
-    void writeNow(const QString &text);
+    void writeNow(const QByteArray &frame);
+    void logSending(const QByteArray &frame) const;
     void closeSocket();
     void logLow(const QString &text) const;
     void logHigh(const QString &text) const;
@@ -182,6 +195,7 @@ private:
     QDateTime m_lastReceived;
     bool m_busy = false;
     QQueue<Outgoing> m_sendQueue;
+    qint64 m_queuedBytes = 0; // frames in m_sendQueue
     QQueue<PendingAck> m_pendingAcks;
     Counters m_counters;
     Announcements m_announced; // the user announced last at each address

@@ -73,6 +73,101 @@ const QString &keyDomain(const common::Logon &logon, qint32 protocolVersion)
     return protocolVersion < 3 ? logon.domain() : logon.fqdn();
 }
 
+// Bytes of text in UTF-8; never less than what toUtf8() makes of it.
+qint64 utf8Size(const QString &text)
+{
+    qint64 size = 0;
+    const QChar *c = text.constData();
+    const QChar *end = c + text.size();
+    for (; c != end; ++c) {
+        const ushort u = c->unicode();
+        if (u < 0x80)
+            size += 1;
+        else if (u < 0x800)
+            size += 2;
+        else if (c->isHighSurrogate() && c + 1 != end && (c + 1)->isLowSurrogate()) {
+            size += 4;
+            ++c;
+        } else
+            size += 3;
+    }
+    return size;
+}
+
+// Fills login messages line by line within a firewall's read limits.
+class LoginPacker
+{
+public:
+    // items, when given, gets per message the indexes of its address items.
+    LoginPacker(const QString &firstHeader, qint64 maxBytes, int maxLines, QVector<QVector<int>> *items)
+        : m_maxBytes(maxBytes), m_maxLines(maxLines), m_items(items)
+    {
+        if (m_items)
+            m_items->clear();
+        start(firstHeader);
+    }
+
+    // Whether a line of lineBytes fits in the message under way.
+    bool fits(qint64 lineBytes) const
+    {
+        return m_current.lines.size() < m_maxLines && m_bytes + 2 + lineBytes <= m_maxBytes;
+    }
+    // Whether it would fit in a "[Login]" of its own.
+    bool fitsAlone(qint64 lineBytes) const
+    {
+        return m_maxLines >= 2 && LoginBytes + Framing + 2 + lineBytes <= m_maxBytes;
+    }
+    bool hasUsers() const { return m_current.lines.size() > 1; }
+
+    // The line carries itemCount address items from index firstItem on.
+    void add(const QString &line, qint64 lineBytes, int firstItem, int itemCount)
+    {
+        m_current.lines.append(line);
+        m_bytes += 2 + lineBytes;
+        for (int i = 0; m_items && i < itemCount; ++i)
+            m_currentItems.append(firstItem + i);
+    }
+    // Closes the message under way and opens a "[Login]".
+    void next()
+    {
+        finish();
+        start(QStringLiteral("[Login]"));
+    }
+    QList<AgentMessage> take()
+    {
+        // A last message without users is only sent when it is the only one.
+        if (hasUsers() || m_done.isEmpty())
+            finish();
+        return m_done;
+    }
+
+private:
+    static constexpr qint64 Framing = 5; // CR LF "." CR LF
+    static constexpr qint64 LoginBytes = 7;
+
+    void start(const QString &header)
+    {
+        m_current = AgentMessage{{header}, 0};
+        m_currentItems.clear();
+        m_bytes = utf8Size(header) + Framing;
+    }
+    void finish()
+    {
+        m_current.expectedEntries = m_current.lines.size() - 1;
+        m_done.append(m_current);
+        if (m_items)
+            m_items->append(m_currentItems);
+    }
+
+    const qint64 m_maxBytes;
+    const int m_maxLines;
+    AgentMessage m_current;
+    qint64 m_bytes = 0; // of m_current on the wire, terminator included
+    QList<AgentMessage> m_done;
+    QVector<QVector<int>> *m_items;
+    QVector<int> m_currentItems;
+};
+
 } // namespace
 
 // ---------------------------------------------------------------- messages
@@ -475,6 +570,7 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
     QStringList keys;
     QHash<QString, int> index; // upper-cased key -> position in keys/items
     QVector<QString> items;
+    QVector<QVector<int>> positions; // per key, of its items
     const qint64 nowMSecs = now.isValid() ? now.toMSecsSinceEpoch() : 0;
     for (int position = 0; position < logons.size(); ++position) {
         const common::Logon &logon = logons.at(position);
@@ -490,19 +586,25 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
         const quint32 left =
             now.isValid() ? logon.remainingSeconds(maxLogonTime, nowMSecs) : logon.remainingSeconds(maxLogonTime, now);
         const QString item = QStringLiteral("%1@%2").arg(left).arg(logon.ip().toString());
-        if (included)
-            included->append(position);
         const QString upper = key.toUpper();
         const auto it = index.constFind(upper);
         if (it == index.constEnd()) {
             index.insert(upper, keys.size());
             keys.append(key);
             items.append(item);
+            if (included)
+                positions.append(QVector<int>{position});
         } else {
             QString &value = items[it.value()];
             value += QLatin1Char(',');
             value += item;
+            if (included)
+                positions[it.value()].append(position);
         }
+    }
+    if (included) {
+        for (const QVector<int> &ofKey : qAsConst(positions))
+            *included += ofKey;
     }
 
     AgentMessage message;
@@ -519,6 +621,83 @@ AgentMessage Protocol::loginMessage(const common::LogonList &logons, bool startu
 {
     const settings::ADConfiguration config = settings::Settings::instance()->adConfiguration(serial);
     return loginMessage(logons, startup, protocolVersion, config.maxLogonTime(), common::Clock::now(), peer, included);
+}
+
+QList<AgentMessage> Protocol::loginMessages(const common::LogonList &logons, bool startup, qint32 protocolVersion,
+                                            const QString &serial, const QString &peer, QVector<QVector<int>> *included)
+{
+    QVector<int> positions;
+    const AgentMessage whole =
+        loginMessage(logons, startup, protocolVersion, serial, peer, included ? &positions : nullptr);
+    const QList<AgentMessage> messages =
+        splitLogin(whole, peer, MessageFramer::MaxMessageBytes, MessageFramer::MaxMessageLines, included);
+    if (included) {
+        for (QVector<int> &ofMessage : *included)
+            for (int &item : ofMessage)
+                item = positions.at(item);
+    }
+    return messages;
+}
+
+QList<AgentMessage> Protocol::splitLogin(const AgentMessage &login, const QString &peer, qint64 maxBytes, int maxLines,
+                                         QVector<QVector<int>> *items)
+{
+    LoginPacker packer(login.lines.first(), maxBytes, maxLines, items);
+    int item = 0; // index of the line's first address item over the whole login
+    for (int i = 1; i < login.lines.size(); ++i) {
+        const QString &line = login.lines.at(i);
+        const qint64 lineBytes = utf8Size(line);
+        const int itemCount = items ? int(line.count(QLatin1Char(','))) + 1 : 0;
+        if (packer.fits(lineBytes)) {
+            packer.add(line, lineBytes, item, itemCount);
+            item += itemCount;
+            continue;
+        }
+        if (packer.hasUsers() && packer.fitsAlone(lineBytes)) {
+            packer.next();
+            packer.add(line, lineBytes, item, itemCount);
+            item += itemCount;
+            continue;
+        }
+        // More addresses than one message holds: the user goes on in the
+        // next message, under the same key.
+        const int equals = line.indexOf(QLatin1Char('='));
+        const QString key = line.left(equals + 1);
+        const qint64 keyBytes = utf8Size(key);
+        QString part;
+        qint64 partBytes = 0;
+        int partFirst = item; // the part's first address item
+        for (const QString &address : line.mid(equals + 1).split(QLatin1Char(','))) {
+            const qint64 itemBytes = utf8Size(address);
+            if (!part.isEmpty() && packer.fits(partBytes + 1 + itemBytes)) {
+                part += QLatin1Char(',');
+                part += address;
+                partBytes += 1 + itemBytes;
+                ++item;
+                continue;
+            }
+            if (!part.isEmpty()) {
+                packer.add(part, partBytes, partFirst, item - partFirst);
+                part.clear();
+            }
+            if (!packer.fits(keyBytes + itemBytes)) {
+                if (!packer.fitsAlone(keyBytes + itemBytes)) {
+                    logLine(
+                        peer,
+                        QStringLiteral("User %1 too long for a message, not sent").arg(line.left(qMin(equals, 64))));
+                    ++item;
+                    continue;
+                }
+                packer.next();
+            }
+            part = key + address;
+            partBytes = keyBytes + itemBytes;
+            partFirst = item++;
+        }
+        if (!part.isEmpty())
+            packer.add(part, partBytes, partFirst, item - partFirst);
+    }
+    return packer.take();
 }
 
 std::optional<AgentMessage> Protocol::logoutMessage(const common::Logoff &logoff, qint32 protocolVersion)

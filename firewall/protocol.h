@@ -140,7 +140,7 @@ public:
     // "<remaining seconds>@<address>" items. Users with forbidden characters
     // are skipped and logged. Expects an Ack with the number of user lines.
     // included, when given, receives the positions in logons of those the
-    // message carries.
+    // message carries, in the order of their address items in its lines.
     static AgentMessage loginMessage(const common::LogonList &logons, bool startup, qint32 protocolVersion,
                                      quint32 maxLogonTime, const QDateTime &now, const QString &peer = QString(),
                                      QVector<int> *included = nullptr);
@@ -149,6 +149,27 @@ public:
     static AgentMessage loginMessage(const common::LogonList &logons, bool startup, qint32 protocolVersion,
                                      const QString &serial, const QString &peer = QString(),
                                      QVector<int> *included = nullptr);
+    // loginMessage for serial, cut by splitLogin into messages a firewall
+    // reads whole; included, when given, gets per message the positions in
+    // logons of the logons it carries.
+    static QList<AgentMessage> loginMessages(const common::LogonList &logons, bool startup, qint32 protocolVersion,
+                                             const QString &serial, const QString &peer = QString(),
+                                             QVector<QVector<int>> *included = nullptr);
+    // A "[Startup]" or "[Login]" cut into messages of at most maxLines lines
+    // (header included) and maxBytes bytes on the wire (terminator included):
+    // by default the limits the agent itself puts on a firewall's messages.
+    // One that fits comes back as it is. A user's line moves whole to the
+    // next message when it fits there; a line longer than any message is
+    // spread over several, each with the same user key and part of its
+    // addresses. Only the first message keeps "[Startup]"; each expects the
+    // Ack of its own user lines. An address item that cannot fit even with
+    // its key alone in a message is logged and left out. items, when given,
+    // gets per message the indexes of the address items it carries, counted
+    // over the whole login's lines in order.
+    static QList<AgentMessage> splitLogin(const AgentMessage &login, const QString &peer = QString(),
+                                          qint64 maxBytes = MessageFramer::MaxMessageBytes,
+                                          int maxLines = MessageFramer::MaxMessageLines,
+                                          QVector<QVector<int>> *items = nullptr);
     // Nothing (and no log line) when the user has forbidden characters or
     // there is no address.
     static std::optional<AgentMessage> logoutMessage(const common::Logoff &logoff, qint32 protocolVersion);

@@ -427,6 +427,8 @@ PskSocket::Pass PskSocket::transmitPass()
 
 bool PskSocket::encryptPending()
 {
+    qint64 taken = 0;
+    bool ok = true;
     while (m_ssl && !m_writeBuffer.isEmpty() &&
            (m_plainSocket ? m_plainSocket->bytesToWrite() : 0) + pendingIn(m_writeBio) < sendPendingLimit) {
         const int block = static_cast<int>(std::min<qint64>(m_writeBuffer.nextDataBlockSize(), maxWriteBlock));
@@ -434,16 +436,22 @@ bool PskSocket::encryptPending()
         const int written = SSL_write(m_ssl, m_writeBuffer.readPointer(), block);
         if (written <= 0) {
             const int kind = SSL_get_error(m_ssl, written);
-            if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE)
-                return true; // OpenSSL waits for the peer; try again on the next data
-            emitError(UnknownSocketError, QStringLiteral("Unable to write data: %1").arg(SslRegistry::errorText()));
-            return false;
+            if (kind != SSL_ERROR_WANT_READ && kind != SSL_ERROR_WANT_WRITE) {
+                emitError(UnknownSocketError, QStringLiteral("Unable to write data: %1").arg(SslRegistry::errorText()));
+                ok = false;
+            }
+            // Otherwise OpenSSL waits for the peer; try again on the next data.
+            break;
         }
         m_writeBuffer.free(written);
+        taken += written;
         if (written < block)
             break;
     }
-    return true;
+    // Plaintext left the write buffer: a writer held back by bytesToWrite() may go on.
+    if (ok && taken > 0)
+        emit bytesWritten(taken);
+    return ok;
 }
 
 bool PskSocket::sendPending()

@@ -40,6 +40,10 @@ class PskServer;
 //   write() refuses (returns -1, error -1) once writeBufferLimit() bytes of
 //   plaintext would wait for the peer.
 //
+// bytesWritten() announces plaintext taken from the write buffer for
+// encryption. It is emitted from inside transmit(): connect it queued
+// before writing more from the slot.
+//
 // Destroying a connected socket cuts the connection without emitting
 // disconnected() (the object is half gone by then); watch destroyed().
 //

@@ -3,8 +3,10 @@
 #include "firewall/connectionfixture.h"
 #include "firewall/protocol.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <functional>
 
 namespace {
 
@@ -13,6 +15,42 @@ using testsupport::ConnectionFixture;
 
 class ClientConversation : public ConnectionFixture
 {
+protected:
+    // users distinct users at distinct addresses, then one user at sharedAddresses addresses.
+    static common::LogonList manyLogons(int users, int sharedAddresses)
+    {
+        common::LogonList list;
+        const QDateTime now = common::Clock::now();
+        auto add = [&](const QString &user, int n) {
+            list.append(common::Logon(user, QHostAddress(quint32((10u << 24) | quint32(n))), now, QString(),
+                                      QStringLiteral("CORP"), QString(), QStringLiteral("corp.example")));
+        };
+        for (int i = 0; i < users; ++i)
+            add(QStringLiteral("user%1").arg(i), i);
+        for (int i = 0; i < sharedAddresses; ++i)
+            add(QStringLiteral("svc"), users + i);
+        return list;
+    }
+    // Every "key=item" the peer received in "[Startup]" and "[Login]", in order.
+    static QStringList loginItems(const diag::FirewallPeer *peer)
+    {
+        QStringList items;
+        for (const diag::PeerMessage &message : peer->messages()) {
+            if (message.header != QLatin1String("Startup") && message.header != QLatin1String("Login"))
+                continue;
+            for (const auto &line : message.lines)
+                for (const QString &item : line.second.split(QLatin1Char(',')))
+                    items.append(line.first + QLatin1Char('=') + item);
+        }
+        return items;
+    }
+    static QStringList expectedItems(const common::LogonList &logons)
+    {
+        QStringList items;
+        for (const common::Logon &logon : logons)
+            items.append(QStringLiteral("CORP\\%1=28800@%2").arg(logon.user(), logon.ip().toString()));
+        return items;
+    }
 };
 
 TEST_F(ClientConversation, RunsHandshakeConfigurationRulesAndLogons)
@@ -244,6 +282,140 @@ TEST_F(ClientConversation, DisconnectStampsLastUtmConnection)
     common::Clock::advanceForTest(3600);
     peer->close();
     ASSERT_TRUE(QTest::qWaitFor([&] { return stamp() == start.addSecs(3600); }, 5000));
+}
+
+// A batch larger than a firewall reads in one message leaves as several,
+// each within the reader's limits and acknowledged on its own: the first
+// as "[Startup]", the rest as "[Login]"; a user at more addresses than one
+// message holds goes on in the next one. Nothing is lost or doubled.
+TEST_F(ClientConversation, LargeBatchesLeaveAsSeveralMessagesEachAcknowledged)
+{
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer::Options options = peerOptions();
+    options.version = 2;
+    diag::FirewallPeer *peer = readyPeer(options);
+    UtmConnect::Client *c = client();
+    ASSERT_NE(c, nullptr);
+    const common::LogonList batch = manyLogons(25000, 80000);
+    server->newLogons(batch, c->adName(), c->serial());
+    const QStringList expected = expectedItems(batch);
+    // Until then every message is queued or awaits its Ack.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return c->queuedCount() == 0 && c->pendingAckCount() == 0; }, 60000))
+        << loginItems(peer).size() << " of " << expected.size();
+    EXPECT_EQ(loginItems(peer), expected);
+    EXPECT_EQ(peer->overflowed(), 0);
+    // Each message counts the logons it carried, when sent and when acknowledged.
+    EXPECT_EQ(c->counters().logonsSent, quint64(batch.size()));
+    EXPECT_EQ(c->counters().logonsAcknowledged, quint64(batch.size()));
+    for (const int i : {0, 24999, 25000, 60000, 104999})
+        EXPECT_EQ(c->told(batch.at(i).ip(), batch.at(i).user()), UtmConnect::Client::Told::Acknowledged) << i;
+    EXPECT_EQ(peer->count(QStringLiteral("Startup")), 1);
+    EXPECT_GE(peer->count(QStringLiteral("Login")), 3);
+    EXPECT_EQ(headers(peer).mid(4, 2), (QStringList{"Startup", "Login"}));
+    EXPECT_FALSE(peer->isDisconnected());
+
+    // A small batch afterwards is one message, as always.
+    const int logins = peer->count(QStringLiteral("Login"));
+    sendLogons({QStringLiteral("alice"), QStringLiteral("bob")});
+    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Login"), logins + 1));
+    EXPECT_EQ(peer->messages().last().text,
+              QStringLiteral("[Login]\nCORP\\alice=28800@10.0.0.5\nCORP\\bob=28800@10.0.0.5"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return c->pendingAckCount() == 0; }, 5000));
+}
+
+// Acknowledgements are not waited for: a firewall that never sends one
+// still gets every message, and its keep-alives keep it connected. Only
+// silence ends the connection, after the usual 240 seconds.
+TEST_F(ClientConversation, FirewallThatNeverAcknowledgesIsHeldOnlyByItsKeepAlives)
+{
+    const QDateTime start(QDate(2026, 5, 1), QTime(8, 0, 0));
+    common::Clock::setNowForTest(start);
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer *peer = manualPeer();
+    peer->sendText(PeerProtocol::handshake(3, "m", "f", "S1"));
+    peer->sendText(PeerProtocol::configuration({"192.0.2.1"}, {}, {{"LogonTime", "28800"}}));
+    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Result")));
+    peer->sendText(PeerProtocol::ack(1));
+    peer->sendText(PeerProtocol::defaultRules());
+    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Ack"), 2));
+    UtmConnect::Client *c = client("192.0.2.1", "S1");
+    ASSERT_NE(c, nullptr);
+
+    server->newLogons(manyLogons(25000, 0), c->adName(), c->serial());
+    ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Login"), 2));
+    const int sent = 1 + peer->count(QStringLiteral("Login"));
+    EXPECT_EQ(c->pendingAckCount(), sent);
+    EXPECT_EQ(c->counters().logonsSent, 25000u);
+    EXPECT_EQ(c->counters().logonsAcknowledged, 0u);
+    for (int minute = 2; minute <= 8; minute += 2) {
+        common::Clock::setNowForTest(start.addSecs(minute * 60));
+        peer->sendText(PeerProtocol::keepAlive());
+        ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Alive"), minute / 2));
+        server->checkConnectionsForTest();
+        sendLogons({QStringLiteral("u%1").arg(minute)}, "192.0.2.1", "S1");
+        ASSERT_TRUE(waitForMessages(peer, QStringLiteral("Login"), sent - 1 + minute / 2));
+    }
+    EXPECT_EQ(c->pendingAckCount(), sent + 4);
+    EXPECT_FALSE(peer->isDisconnected());
+
+    common::Clock::setNowForTest(start.addSecs(8 * 60 + 241));
+    server->checkConnectionsForTest();
+    EXPECT_TRUE(waitForGoodbye(peer, QStringLiteral("no keep alive received for a too long period")));
+}
+
+// A firewall that stops reading holds the agent back at the network: the
+// messages wait in the connection's queue, not in the socket (whose limit
+// would otherwise end the connection), and leave intact once it reads again.
+// One that leaves too much queued is disconnected as on a failed write.
+TEST_F(ClientConversation, FirewallThatStopsReadingIsHeldBackWithinBounds)
+{
+    struct LimitGuard
+    {
+        ~LimitGuard() { UtmConnect::Client::setSendLimitsForTest(0, 0); }
+    } guard;
+    UtmConnect::Server *server = startServer();
+    diag::FirewallPeer::Options options = peerOptions();
+    options.version = 2;
+    diag::FirewallPeer *peer = readyPeer(options);
+    UtmConnect::Client *c = client();
+    ASSERT_NE(c, nullptr);
+
+    // Long names fill the network's buffers with fewer logons.
+    common::LogonList all;
+    auto flood = [&](const std::function<bool()> &until) {
+        for (int round = 0; round < 40 && !until(); ++round) {
+            common::LogonList batch;
+            for (const common::Logon &logon : manyLogons(5000, 0))
+                batch.append(common::Logon(
+                    QStringLiteral("r%1%2").arg(all.size()).arg(logon.user()).leftJustified(200, 'x'), logon.ip(),
+                    logon.time(), QString(), QStringLiteral("CORP"), QString(), QStringLiteral("corp.example")));
+            all += batch;
+            server->newLogons(batch, c->adName(), c->serial());
+            QTest::qWait(50);
+        }
+    };
+    peer->tls().setReadingPaused(true);
+    flood([&] { return c->queuedCount() > 0; });
+    ASSERT_GT(c->queuedCount(), 0) << "the socket took everything";
+    EXPECT_LE(c->socket()->bytesToWrite(),
+              UtmConnect::Client::sendAheadBytes() + UtmConnect::MessageFramer::MaxMessageBytes);
+
+    peer->tls().setReadingPaused(false);
+    // Until then every message is queued or awaits its Ack.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return c->queuedCount() == 0 && c->pendingAckCount() == 0; }, 60000))
+        << loginItems(peer).size() << " of " << all.size();
+    EXPECT_EQ(loginItems(peer), expectedItems(all));
+    EXPECT_FALSE(peer->isDisconnected());
+
+    UtmConnect::Client::setSendLimitsForTest(64 * 1024, 2 * 1024 * 1024);
+    peer->tls().setReadingPaused(true);
+    flood([&] { return logText().contains(QStringLiteral("bytes wait for the UTM")); });
+    EXPECT_TRUE(waitForLog(QStringLiteral("Unable to write on the socket: ")));
+    // The closing socket lets go once the firewall reads again.
+    peer->tls().setReadingPaused(false);
+    EXPECT_TRUE(waitForDisconnect(peer));
+    EXPECT_TRUE(QTest::qWaitFor([] { return UtmConnect::Server::instance()->clientList().isEmpty(); }, 10000));
+    EXPECT_EQ(peer->overflowed(), 0);
 }
 
 } // namespace

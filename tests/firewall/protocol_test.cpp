@@ -5,6 +5,7 @@
 #include "support/tempinstance.h"
 
 #include <QFile>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <functional>
@@ -544,3 +545,146 @@ TEST(Protocol, ForbiddenCharactersNeverReachTheWire)
 }
 
 } // namespace
+
+namespace {
+
+// "[Header] n: line|line" per message.
+std::vector<std::string> shape(const QList<AgentMessage> &messages)
+{
+    std::vector<std::string> out;
+    for (const AgentMessage &m : messages)
+        out.push_back(QStringLiteral("%1 %2: %3")
+                          .arg(m.lines.first())
+                          .arg(m.expectedEntries)
+                          .arg(m.lines.mid(1).join(QLatin1Char('|')))
+                          .toStdString());
+    return out;
+}
+
+AgentMessage loginOf(const char *header, const QStringList &users)
+{
+    return AgentMessage{QStringList{QString::fromLatin1(header)} + users, qint32(users.size())};
+}
+
+} // namespace
+
+// Cutting a login into messages a firewall reads whole: user lines move
+// whole while they fit in a message, only a line too long for any message
+// is spread over several, and nothing is lost or reordered.
+TEST(Protocol, LoginsAreCutToTheReadLimits)
+{
+    const QStringList five{"C\\a=1@10.0.0.1", "C\\b=1@10.0.0.2", "C\\c=1@10.0.0.3", "C\\d=1@10.0.0.4",
+                           "C\\e=1@10.0.0.5"};
+    // On the wire: "[Login]" (7) and the terminator's 5 bytes, then 16 per line (CR LF and 14).
+    const struct
+    {
+        const char *name;
+        AgentMessage login;
+        qint64 maxBytes;
+        int maxLines;
+        std::vector<std::string> expected;
+        QVector<QVector<int>> items; // address items of each message
+    } cases[] = {
+        {"fits",
+         loginOf("[Startup]", five),
+         1 << 20,
+         10000,
+         {"[Startup] 5: C\\a=1@10.0.0.1|C\\b=1@10.0.0.2|C\\c=1@10.0.0.3|C\\d=1@10.0.0.4|C\\e=1@10.0.0.5"},
+         {{0, 1, 2, 3, 4}}},
+        {"exactly at both limits",
+         loginOf("[Login]", five),
+         12 + 5 * 16,
+         6,
+         {"[Login] 5: C\\a=1@10.0.0.1|C\\b=1@10.0.0.2|C\\c=1@10.0.0.3|C\\d=1@10.0.0.4|C\\e=1@10.0.0.5"},
+         {{0, 1, 2, 3, 4}}},
+        {"lines, header counted",
+         loginOf("[Startup]", five),
+         1 << 20,
+         3,
+         {"[Startup] 2: C\\a=1@10.0.0.1|C\\b=1@10.0.0.2", "[Login] 2: C\\c=1@10.0.0.3|C\\d=1@10.0.0.4",
+          "[Login] 1: C\\e=1@10.0.0.5"},
+         {{0, 1}, {2, 3}, {4}}},
+        {"bytes, terminator counted",
+         loginOf("[Login]", five),
+         12 + 5 * 16 - 1,
+         10000,
+         {"[Login] 4: C\\a=1@10.0.0.1|C\\b=1@10.0.0.2|C\\c=1@10.0.0.3|C\\d=1@10.0.0.4", "[Login] 1: C\\e=1@10.0.0.5"},
+         {{0, 1, 2, 3}, {4}}},
+        {"a line too long for any message goes on under its key",
+         loginOf("[Login]", {"C\\a=1@10.0.0.1", "C\\b=1@10.0.0.2,2@10.0.0.3,3@10.0.0.4,4@10.0.0.5", "C\\c=1@10.0.0.6"}),
+         12 + 2 * 16 + 9,
+         10000,
+         {"[Login] 2: C\\a=1@10.0.0.1|C\\b=1@10.0.0.2", "[Login] 1: C\\b=2@10.0.0.3,3@10.0.0.4,4@10.0.0.5",
+          "[Login] 1: C\\c=1@10.0.0.6"},
+         {{0, 1}, {2, 3, 4}, {5}}},
+        {"nobody", loginOf("[Startup]", {}), 100, 2, {"[Startup] 0: "}, {{}}},
+        {"a key longer than a message",
+         loginOf("[Login]", {"C\\a=1@10.0.0.1", "C\\" + QString(40, 'x') + "=1@1.2.3.4"}),
+         12 + 16,
+         10000,
+         {"[Login] 1: C\\a=1@10.0.0.1"},
+         {{0}}},
+    };
+    QTemporaryDir dir;
+    ApplicationDebug::create(dir.filePath(QStringLiteral("log")));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QList<AgentMessage> split = Protocol::splitLogin(c.login, QString(), c.maxBytes, c.maxLines);
+        EXPECT_EQ(shape(split), c.expected);
+        QVector<QVector<int>> items;
+        Protocol::splitLogin(c.login, QString(), c.maxBytes, c.maxLines, &items);
+        EXPECT_EQ(items, c.items);
+        for (const AgentMessage &m : split) {
+            EXPECT_LE(m.frame().size(), c.maxBytes);
+            EXPECT_LE(m.lines.size(), c.maxLines);
+        }
+    }
+    EXPECT_TRUE(testsupport::logFolderText(dir.path()).contains("User C\\xxxxxxxx"));
+    EXPECT_TRUE(testsupport::logFolderText(dir.path()).contains(" too long for a message, not sent"));
+    ApplicationDebug::destroy();
+}
+
+// With the real limits, a batch of any size reaches the agent's own reader
+// as whole messages: many users, one user at very many addresses, names
+// outside ASCII (counted in bytes, not characters).
+TEST(Protocol, LargeLoginsPassTheAgentsOwnReader)
+{
+    const QDateTime now(QDate(2024, 3, 1), QTime(12, 0));
+    common::LogonList logons;
+    for (int i = 0; i < 30000; ++i)
+        logons.append(logon(QStringLiteral("j\u00f6rg%1").arg(i).toUtf8().constData(),
+                            QStringLiteral("10.1.%1.%2").arg(i / 256).arg(i % 256).toLatin1().constData(), now));
+    for (int i = 0; i < 70000; ++i)
+        logons.append(logon("svc", QStringLiteral("10.2.%1.%2").arg(i / 256).arg(i % 256).toLatin1().constData(), now));
+    const AgentMessage whole = Protocol::loginMessage(logons, true, 2, 28800, now);
+    ASSERT_GT(whole.frame().size(), MessageFramer::MaxMessageBytes);
+
+    const QList<AgentMessage> split = Protocol::splitLogin(whole);
+    QStringList items; // "key=item" in the order sent
+    QStringList expected;
+    for (const QString &line : whole.lines.mid(1)) {
+        const QString key = line.section('=', 0, 0);
+        for (const QString &item : line.section('=', 1).split(','))
+            expected.append(key + '=' + item);
+    }
+    MessageFramer reader;
+    for (int i = 0; i < split.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(split.at(i).lines.first(), i == 0 ? "[Startup]" : "[Login]");
+        reader.append(split.at(i).frame());
+        QString text;
+        ASSERT_TRUE(reader.takeMessage(&text)); // throws above a limit
+        const Received r{ini(text), text};
+        EXPECT_EQ(Protocol::entryCount(r.message), split.at(i).expectedEntries);
+        QSet<QString> keys;
+        for (const QString &line : split.at(i).lines.mid(1)) {
+            const QString key = line.section('=', 0, 0);
+            EXPECT_FALSE(keys.contains(key.toUpper())) << "a key twice in one message";
+            keys.insert(key.toUpper());
+            for (const QString &item : line.section('=', 1).split(','))
+                items.append(key + '=' + item);
+        }
+    }
+    EXPECT_GE(split.size(), 5); // four for the lines, the long line over two
+    EXPECT_EQ(items, expected);
+}
