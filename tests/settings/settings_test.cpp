@@ -88,8 +88,19 @@ protected:
             ASSERT_EQ(::rename(QFile::encodeName(target).constData(), QFile::encodeName(configPath()).constData()), 0);
         }
     }
-    // The raw value of a key, as a second reader of the file sees it.
-    QVariant fileValue(const QString &key) const { return QSettings(configPath(), QSettings::IniFormat).value(key); }
+    // The raw value of a key, as a second reader of the file sees it. Read
+    // from a copy under a new name: QSettings keeps the files it has read and
+    // reads one again only when its size or time changed, so a rewrite of the
+    // same size within one tick of the clock would give the old value.
+    QVariant fileValue(const QString &key) const
+    {
+        static int reads = 0;
+        QTemporaryDir copyDir;
+        const QString copy = copyDir.filePath(QStringLiteral("read%1.ini").arg(++reads));
+        if (!QFile::copy(configPath(), copy))
+            return QVariant();
+        return QSettings(copy, QSettings::IniFormat).value(key);
+    }
 
     static ADConfiguration firewall(const QString &name)
     {
@@ -598,8 +609,10 @@ TEST(AtomicFile, EditRightAfterTheWriteIsNotTakenForIt)
     // Each time a new file arrives, an editor rewrites it in place or renames another over it at once.
     std::atomic<bool> stop{false};
     std::atomic<int> edits{0};
+    // Taken before the editor starts: a first round that lands before the
+    // thread runs must still count as new.
+    ino_t seen = inode();
     std::thread editor([&] {
-        ino_t seen = inode();
         while (!stop) {
             const ino_t now = inode();
             if (now == 0 || now == seen)
