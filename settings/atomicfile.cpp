@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -72,13 +73,16 @@ bool FileStamp::operator==(const FileStamp &o) const
            modifiedNs == o.modifiedNs && changedNs == o.changedNs;
 }
 
+std::function<void()> AtomicFile::beforeSwapForTest;
+
 QString AtomicFile::temporaryPrefix(const QString &path)
 {
     const QFileInfo info(path);
     return info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".new-");
 }
 
-bool AtomicFile::replace(const QString &path, const QByteArray &content, QString *error, FileStamp *stamp)
+bool AtomicFile::replace(const QString &path, const QByteArray &content, QString *error, FileStamp *stamp,
+                         const FileStamp *expected, std::optional<QByteArray> *displaced)
 {
     const QByteArray target = QFile::encodeName(path);
     mode_t mode = 0600;
@@ -112,8 +116,31 @@ bool AtomicFile::replace(const QString &path, const QByteArray &content, QString
     struct stat written;
     if (!failure && ::fstat(fd, &written) != 0)
         failure = errno;
-    if (!failure && ::rename(temporary.constData(), target.constData()) != 0)
+    if (!failure && beforeSwapForTest)
+        beforeSwapForTest();
+    // Swapped rather than renamed over when the caller knows what it replaces:
+    // the file taken out is then the one that was really there, and an edit
+    // made while this write was under way is not lost with it.
+    bool swapped = false;
+    if (!failure && expected && expected->exists && displaced)
+        swapped = ::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE) == 0;
+    if (!failure && !swapped && ::rename(temporary.constData(), target.constData()) != 0)
         failure = errno;
+    if (swapped) {
+        QFile old;
+        struct stat st;
+        const int oldFd = ::open(temporary.constData(), O_RDONLY | O_CLOEXEC);
+        // The swap itself changes the ctime; content and identity are compared.
+        if (oldFd >= 0 && ::fstat(oldFd, &st) == 0 &&
+            (st.st_dev != expected->device || st.st_ino != expected->inode || qint64(st.st_size) != expected->size ||
+             nanoseconds(st.st_mtim) != expected->modifiedNs) &&
+            old.open(oldFd, QIODevice::ReadOnly))
+            *displaced = old.readAll();
+        old.close();
+        if (oldFd >= 0)
+            ::close(oldFd);
+        ::unlink(temporary.constData());
+    }
     if (!failure) {
         // The stamp is this write's own, read through the descriptor at once:
         // an edit that replaces the file right after the rename must not pass

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
+#include <optional>
 #include <sys/types.h>
 
 namespace settings {
@@ -32,7 +34,14 @@ class AtomicFile
 {
 public:
     // False with the system's reason in *error when the file was not replaced.
-    static bool replace(const QString &path, const QByteArray &content, QString *error, FileStamp *stamp = nullptr);
+    // Given the stamp of the file this write means to replace, a different
+    // file found in its place at the moment of the swap (someone edited it
+    // while the new one was written) is handed back in *displaced.
+    static bool replace(const QString &path, const QByteArray &content, QString *error, FileStamp *stamp = nullptr,
+                        const FileStamp *expected = nullptr, std::optional<QByteArray> *displaced = nullptr);
+    // Called between writing the new file and putting it in place, so that
+    // tests can edit the file in that moment.
+    static std::function<void()> beforeSwapForTest;
     // Removes new files of replace() that a killed process left behind.
     static void removeLeftovers(const QString &path);
     // Whether replace() can work here: the folder takes new files and an

@@ -517,7 +517,8 @@ bool Settings::writeLocked()
         return false;
     QString error;
     FileStamp stamp;
-    if (!AtomicFile::replace(m_path, renderFile(), &error, &stamp)) {
+    std::optional<QByteArray> displaced;
+    if (!AtomicFile::replace(m_path, renderFile(), &error, &stamp, &m_stamp, &displaced)) {
         ApplicationDebug::logLow(
             QStringLiteral("%1 could not be written (error: %2); the file on disk is unchanged").arg(m_path, error));
         m_dirty = true;
@@ -527,10 +528,30 @@ bool Settings::writeLocked()
         }
         return false;
     }
+    ++m_writeCount;
+    if (displaced) {
+        // An outside edit arrived while this save was under way. It goes back
+        // in place and is read like any edit (against what was on disk before
+        // this save); what this save held is written again after it.
+        if (!AtomicFile::replace(m_path, *displaced, &error)) {
+            ApplicationDebug::logLow(QStringLiteral("%1 was edited while the program saved it, and the edit could not "
+                                                    "be put back (error: %2)")
+                                         .arg(m_path, error));
+        } else {
+            ApplicationDebug::logLow(
+                QStringLiteral("%1 was edited while the program saved it: the edit is kept and read in").arg(m_path));
+            m_stamp = FileStamp();
+            m_dirty = true;
+            if (!m_savePending) {
+                m_savePending = true;
+                scheduleSave(SaveDelayMs);
+            }
+            return false;
+        }
+    }
     m_stamp = stamp;
     m_written = m_sections;
     m_dirty = false;
-    ++m_writeCount;
     return true;
 }
 

@@ -277,7 +277,7 @@ TEST_F(AgentCollection, PauseResumeAndConfigurationChangesRestartCollection)
     QByteArray config = m_instance.readFile(QStringLiteral("config.ini"));
     config.replace("CollectInterval=1", "CollectInterval=2");
     m_instance.writeFile(QStringLiteral("config.ini"), config);
-    ASSERT_TRUE(waitForLog(QStringLiteral("Config file changed")));
+    ASSERT_TRUE(waitForLog(QStringLiteral("Config file changed"))) << log().toStdString();
     ASSERT_TRUE(waitLogin(a, QStringLiteral("alice"), 3)) << log().toStdString();
     expectNoDoubles(a);
     EXPECT_TRUE(waitLogin(a, QStringLiteral("bob"), 3));

@@ -496,6 +496,39 @@ TEST_F(SettingsTest, OutsideEditMergesWithPendingSaves)
               QStringList({"AD-KEPT", "AD-PENDING", "AD-fake_fw", "Global", "WebServer"}));
 }
 
+// An edit that lands while the program is saving (its new file written, not
+// yet in place) is neither lost nor taken for the program's own: it is put
+// back, read in, and the save follows it. Both ways an editor writes.
+TEST_F(SettingsTest, EditDuringASaveIsKeptAndReadIn)
+{
+    for (const bool byRename : {false, true}) {
+        SCOPED_TRACE(byRename ? "renamed over" : "rewritten in place");
+        Settings *s = Settings::instance();
+        s->setADConfiguration(firewall(QStringLiteral("KEPT")));
+        ASSERT_TRUE(s->flush());
+        QSignalSpy reloaded(s, &Settings::configFileChanged);
+        const QByteArray edited = config().replace("Port=1301", "Port=1399");
+        bool edit = true;
+        settings::AtomicFile::beforeSwapForTest = [&] {
+            if (std::exchange(edit, false))
+                editConfig(edited, byRename);
+        };
+        s->setADConfiguration(firewall(QStringLiteral("PENDING")));
+        EXPECT_FALSE(s->flush()) << "the edit goes first";
+        settings::AtomicFile::beforeSwapForTest = nullptr;
+        EXPECT_EQ(config(), edited);
+        ASSERT_TRUE(reloaded.wait(5000));
+        EXPECT_EQ(s->serverConfiguration().Port, 1399);
+        ASSERT_TRUE(s->flush());
+        EXPECT_EQ(fileValue(QStringLiteral("WebServer/Port")).toInt(), 1399);
+        EXPECT_EQ(QSettings(configPath(), QSettings::IniFormat).childGroups(),
+                  QStringList({"AD-KEPT", "AD-PENDING", "AD-fake_fw", "Global", "WebServer"}));
+        EXPECT_EQ(logCount("edited while the program saved it: the edit is kept"), byRename ? 2 : 1);
+        Settings::destroy();
+        QFile::remove(configPath());
+    }
+}
+
 // The key is for the owner only: config.ini is written 0600 (a stricter mode
 // the owner chose stays), and the dump never shows the key.
 TEST_F(SettingsTest, KeyStaysWithTheOwner)
