@@ -672,8 +672,12 @@ QString Settings::toString() const
 {
     QMutexLocker locker(&m_mutex);
     QString text = m_global.toString() + m_server.toString();
-    for (const ADConfiguration &config : m_adConfigs)
-        text += config.toString();
+    // By name: a hash's order depends on what it held before, and two
+    // dumps of the same configuration should read the same.
+    QStringList names = m_adConfigs.keys();
+    names.sort();
+    for (const QString &name : names)
+        text += m_adConfigs.value(name).toString();
     return text;
 }
 
