@@ -186,7 +186,9 @@ public:
         environment.insert(QStringLiteral("TMPDIR"), instance.filePath(QStringLiteral("tmp")));
         agent.setProcessEnvironment(environment);
         agent.setWorkingDirectory(instance.path());
-        agent.setProcessChannelMode(QProcess::ForwardedChannels);
+        // A console run echoes every log line on standard error: millions here, which the log file holds anyway.
+        agent.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        agent.setStandardErrorFile(QProcess::nullDevice());
         agent.start(exe, {QStringLiteral("-e")});
         if (!agent.waitForStarted(10000))
             return false;
