@@ -87,11 +87,15 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
-// config.ini's inode: the agent replaces the file on every write.
+// Which file config.ini is: the agent replaces the file on every write, and
+// a freed inode number is soon given to the next save's file, so the change
+// time is part of it.
 quint64 inodeOf(const QString &path)
 {
     struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return quint64(st.st_ino) * 1000003u ^ quint64(st.st_ctim.tv_sec) * 1000000000u ^ quint64(st.st_ctim.tv_nsec);
 }
 
 // How many firewall sections config.ini holds.
