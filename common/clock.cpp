@@ -46,4 +46,22 @@ void Clock::resetForTest()
     pinnedMSecs.store(std::numeric_limits<qint64>::min());
 }
 
+QString Clock::textDate(const QDateTime &time)
+{
+    static const char *const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (!time.isValid())
+        return QString();
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    return QStringLiteral("%1 %2 %3 %4:%5:%6 %7")
+        .arg(QLatin1String(days[date.dayOfWeek() - 1]), QLatin1String(months[date.month() - 1]))
+        .arg(date.day())
+        .arg(clock.hour(), 2, 10, QLatin1Char('0'))
+        .arg(clock.minute(), 2, 10, QLatin1Char('0'))
+        .arg(clock.second(), 2, 10, QLatin1Char('0'))
+        .arg(date.year());
+}
+
 } // namespace common

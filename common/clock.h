@@ -20,6 +20,10 @@ public:
     // the start of main, before any thread exists.
     static void readTimeZoneOnce();
 
+    // "Wed May 20 03:40:13 1998", or empty for an invalid time. Built by hand:
+    // the locale-aware formatters are not safe on a thread's first use.
+    static QString textDate(const QDateTime &time);
+
     // Tests: pin "now" to a fixed instant, move it, or go back to the real clock.
     static void setNowForTest(const QDateTime &fixed);
     static void advanceForTest(qint64 seconds);

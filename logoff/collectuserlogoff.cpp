@@ -32,26 +32,6 @@ int milliseconds(quint32 seconds)
     return static_cast<int>(std::min<quint64>(quint64(seconds) * 1000, std::numeric_limits<int>::max()));
 }
 
-// "Fri Mar 1 08:15:02 2024", spelt out here: the locale's date formatting is
-// not safe on a worker thread's first use.
-QString textDate(const QDateTime &time)
-{
-    static const char *const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
-    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const QDate date = time.date();
-    if (!date.isValid())
-        return QString();
-    const QTime clock = time.time();
-    return QStringLiteral("%1 %2 %3 %4:%5:%6 %7")
-        .arg(QLatin1String(days[date.dayOfWeek() - 1]), QLatin1String(months[date.month() - 1]))
-        .arg(date.day())
-        .arg(clock.hour(), 2, 10, QLatin1Char('0'))
-        .arg(clock.minute(), 2, 10, QLatin1Char('0'))
-        .arg(clock.second(), 2, 10, QLatin1Char('0'))
-        .arg(date.year());
-}
-
 } // namespace
 
 CollectUserLogoff::CollectUserLogoff(const QString &method, bool enabled, const QString &adName,
@@ -280,8 +260,9 @@ void CollectUserLogoff::expire()
         if (entry->timeMSecs < logonLimit) {
             emit logoff(common::Logoff(*entry, common::Logoff::LogoffTimeout));
         } else if (entry->timeMSecs < cacheLimit) {
-            ApplicationDebug::logHigh(QStringLiteral("%1: User remove from probe cache (expired): %2 on %3 (%4)")
-                                          .arg(adName, entry->user(), entry->ip().toString(), textDate(entry->time())));
+            ApplicationDebug::logHigh(
+                QStringLiteral("%1: User remove from probe cache (expired): %2 on %3 (%4)")
+                    .arg(adName, entry->user(), entry->ip().toString(), common::Clock::textDate(entry->time())));
         } else {
             kept.append(entry);
             keptBeforeCursor += i < cursor;

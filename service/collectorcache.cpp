@@ -32,26 +32,6 @@ bool sameUser(const QString &a, const QString &b)
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
-// "Wed May 20 03:40:13 1998", built by hand: the locale-aware formatters are
-// not safe on a thread's first use.
-QString textDate(const QDateTime &time)
-{
-    static const char *const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
-    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    if (!time.isValid())
-        return QString();
-    const QDate date = time.date();
-    const QTime clock = time.time();
-    return QStringLiteral("%1 %2 %3 %4:%5:%6 %7")
-        .arg(QLatin1String(days[date.dayOfWeek() - 1]), QLatin1String(months[date.month() - 1]))
-        .arg(date.day())
-        .arg(clock.hour(), 2, 10, QLatin1Char('0'))
-        .arg(clock.minute(), 2, 10, QLatin1Char('0'))
-        .arg(clock.second(), 2, 10, QLatin1Char('0'))
-        .arg(date.year());
-}
-
 } // namespace
 
 CollectorCache::CollectorCache(const settings::ADConfiguration &config)
@@ -140,8 +120,7 @@ bool CollectorCache::removeEnded(const common::Logoff &logoff)
     {
         QMutexLocker lock(&mutex);
         auto cached = byAddress.constFind(logoff.ip());
-        if (cached != byAddress.cend() && sameUser(cached->user(), logoff.user()) &&
-            cached->time() <= logoff.time()) {
+        if (cached != byAddress.cend() && sameUser(cached->user(), logoff.user()) && cached->time() <= logoff.time()) {
             const common::Logon ended = *cached;
             removed = removeLocked(ended);
         }
@@ -263,9 +242,9 @@ void CollectorCache::removeExpired(const QDateTime &threshold)
         if (cached == byAddress.cend() || cached->time() != due.time)
             continue;
         const common::Logon expired = *cached;
-        ApplicationDebug::logHigh(prefix() +
-                                  QStringLiteral("User remove from the cache (expired): %1 on %2 (%3)")
-                                      .arg(expired.user(), expired.ip().toString(), textDate(expired.time())));
+        ApplicationDebug::logHigh(
+            prefix() + QStringLiteral("User remove from the cache (expired): %1 on %2 (%3)")
+                           .arg(expired.user(), expired.ip().toString(), common::Clock::textDate(expired.time())));
         removeLocked(expired);
     }
     // Replaced logons leave stale entries behind; rebuild before they outnumber the live ones.
