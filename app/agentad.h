@@ -12,6 +12,7 @@
 #include <QSharedPointer>
 #include <QTimer>
 #include <atomic>
+#include <deque>
 #include <memory>
 
 namespace common {
@@ -68,8 +69,14 @@ public:
     // created (true) on the first call.
     bool startLogoffCollector(const settings::ADConfiguration &config, const common::LogonList &logons);
     // Sends logons of adName to every firewall that serves it, through its
-    // filter and its MaxLogonTime; an empty firewall means every one.
+    // filter and its MaxLogonTime; an empty firewall means every one. Routing
+    // keeps the order in which logons and logoffs arrived; a large batch is
+    // routed in slices of RoutingSlice logons, each a turn of the event loop,
+    // so that a stop or pause never waits behind it (see stopAll).
     void forwardLogons(const common::LogonList &logons, const QString &adName, const QString &firewall);
+    static constexpr int RoutingSlice = 1000;
+    // Tests: logons and logoffs waiting to be routed.
+    int pendingRoutingForTest() const;
     void applyVerboseLevel();
     // Creates the firewall's user filter when it has none: a MockUserFilter
     // for test firewalls ("fake_fw..."), an empty filter otherwise. An
@@ -121,6 +128,28 @@ private:
     // them; the threads delete themselves later.
     void stopCollectorThreads(const QList<QObject *> &collectors);
     void stopCollectorThread(QObject *collector) { stopCollectorThreads({collector}); }
+    // Logons (a batch, from next on) or a logoff, waiting in arrival order
+    // for their turn to be routed.
+    struct Routing
+    {
+        common::LogonList logons;
+        int next = 0;
+        bool collected = false; // from a collector: each is logged as "New logon" first
+        bool isLogoff = false;
+        common::Logoff logoff;
+        QString adName;
+        QString firewall; // only this firewall; empty: every one serving adName
+    };
+    void enqueueRouting(Routing item);
+    // Routes at most RoutingSlice logons (or logoffs) from the queue, then
+    // lets the event loop run before the rest.
+    void routeSome();
+    void routeLogons(const common::LogonList &logons, int begin, int end, bool collected, const QString &adName,
+                     const QString &firewall);
+    void routeLogoff(const common::Logoff &logoff, const QString &adNames, const QString &fwSerial);
+    // What stopAll drops: collection stops, the event stores keep these logons.
+    void dropPendingRouting();
+
     // Connects a logon collector and a logoff collector of the same domain
     // controllers both ways, so that each cache hears the other's logoffs.
     static void crossConnect(LogonCollector *logonCollector, LogoffCollector *logoffCollector);
@@ -143,6 +172,9 @@ private:
     QHash<QString, QSharedPointer<LogoffCollector>> logoffCollectors;
     // One user filter per firewall configuration name, children of the agent.
     QHash<QString, common::UserFilter *> filters;
+    std::deque<Routing> routing;
+    bool routingScheduled = false; // a turn of routeSome is posted
+    quint64 routingGeneration = 0; // counts dropPendingRouting calls
     QTimer obsolescenceTimer;
     bool paused = false;
     QDateTime startTime; // of the service, for its status

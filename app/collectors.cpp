@@ -47,6 +47,8 @@ void AgentAd::startAll()
 void AgentAd::stopAll()
 {
     paused = true;
+    // A stop never waits for a large batch to reach every firewall.
+    dropPendingRouting();
     QList<QObject *> running;
     for (const auto &collector : qAsConst(collectors))
         running.append(collector.data());

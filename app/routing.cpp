@@ -33,26 +33,117 @@ QList<settings::ADConfiguration> configurationsServing(const QString &adName)
 
 void AgentAd::onNewLogonCollected(common::LogonList logons, QString adNames)
 {
-    if (ApplicationDebug::isOn(ApplicationDebug::LevelHigh)) {
-        const QString prefix = adNames.left(30);
-        for (const common::Logon &logon : qAsConst(logons))
-            ApplicationDebug::logHigh(QStringLiteral("%1: New logon: %2").arg(prefix, logon.toString()));
-    }
-    forwardLogons(logons, adNames, QString());
+    Routing item;
+    item.logons = logons;
+    item.collected = true;
+    item.adName = adNames;
+    enqueueRouting(item);
 }
 
 void AgentAd::forwardLogons(const common::LogonList &logons, const QString &adName, const QString &firewall)
 {
-    if (logons.isEmpty())
+    Routing item;
+    item.logons = logons;
+    item.adName = adName;
+    item.firewall = firewall;
+    enqueueRouting(item);
+}
+
+void AgentAd::onNewLogoffCollected(common::Logoff logoff, QString adNames, QString fwSerial)
+{
+    Routing item;
+    item.isLogoff = true;
+    item.logoff = logoff;
+    item.adName = adNames;
+    item.firewall = fwSerial;
+    enqueueRouting(item);
+}
+
+void AgentAd::enqueueRouting(Routing item)
+{
+    if (!item.isLogoff && item.logons.isEmpty())
         return;
+    routing.push_back(item);
+    // Behind work already waiting for its turn, this waits too: the order stays.
+    if (!routingScheduled)
+        routeSome();
+}
+
+void AgentAd::routeSome()
+{
+    const quint64 generation = routingGeneration;
+    int budget = RoutingSlice;
+    while (budget > 0 && !routing.empty() && generation == routingGeneration) {
+        Routing item = routing.front();
+        routing.pop_front();
+        if (item.isLogoff) {
+            routeLogoff(item.logoff, item.adName, item.firewall);
+            --budget;
+            continue;
+        }
+        const int end = int(qMin<qint64>(item.logons.size(), qint64(item.next) + budget));
+        routeLogons(item.logons, item.next, end, item.collected, item.adName, item.firewall);
+        budget -= end - item.next;
+        item.next = end;
+        // Unless a stop dropped the queue meanwhile, the rest of the batch goes first next time.
+        if (end < item.logons.size() && generation == routingGeneration)
+            routing.push_front(item);
+    }
+    if (routing.empty() || routingScheduled)
+        return;
+    routingScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            routingScheduled = false;
+            routeSome();
+        },
+        Qt::QueuedConnection);
+}
+
+void AgentAd::dropPendingRouting()
+{
+    ++routingGeneration;
+    qint64 logons = 0;
+    int logoffs = 0;
+    for (const Routing &item : routing) {
+        if (item.isLogoff)
+            ++logoffs;
+        else
+            logons += item.logons.size() - item.next;
+    }
+    routing.clear();
+    if (logons > 0 || logoffs > 0)
+        ApplicationDebug::logLow(
+            QStringLiteral("%1 logons and %2 logoffs not routed: collection stops").arg(logons).arg(logoffs));
+}
+
+int AgentAd::pendingRoutingForTest() const
+{
+    int pending = 0;
+    for (const Routing &item : routing)
+        pending += item.isLogoff ? 1 : item.logons.size() - item.next;
+    return pending;
+}
+
+void AgentAd::routeLogons(const common::LogonList &logons, int begin, int end, bool collected, const QString &adName,
+                          const QString &firewall)
+{
+    if (begin >= end)
+        return;
+    if (collected && ApplicationDebug::isOn(ApplicationDebug::LevelHigh)) {
+        const QString prefix = adName.left(30);
+        for (int i = begin; i < end; ++i)
+            ApplicationDebug::logHigh(QStringLiteral("%1: New logon: %2").arg(prefix, logons.at(i).toString()));
+    }
     const QList<settings::ADConfiguration> serving = configurationsServing(adName);
     const bool logLow = ApplicationDebug::isOn(ApplicationDebug::LevelLow);
-    QVector<QString> texts(logons.size());
+    QVector<QString> texts(end - begin);
     // Local times cost a time-zone look-up each time they are compared: once per logon here.
-    QVector<qint64> msecs(logons.size());
-    for (int i = 0; i < logons.size(); ++i)
-        msecs[i] = logons.at(i).time().isValid() ? logons.at(i).time().toMSecsSinceEpoch()
-                                                 : std::numeric_limits<qint64>::min();
+    QVector<qint64> msecs(end - begin);
+    for (int i = begin; i < end; ++i)
+        msecs[i - begin] = logons.at(i).time().isValid() ? logons.at(i).time().toMSecsSinceEpoch()
+                                                         : std::numeric_limits<qint64>::min();
     for (const settings::ADConfiguration &config : serving) {
         common::UserFilter *filter = filters.value(config.name());
         if (!filter)
@@ -61,17 +152,18 @@ void AgentAd::forwardLogons(const common::LogonList &logons, const QString &adNa
             continue;
         const qint64 cutoff = common::Clock::nowMSecsSinceEpoch() - qint64(config.maxLogonTime()) * 1000;
         common::LogonList admitted;
-        for (int i = 0; i < logons.size(); ++i) {
+        for (int i = begin; i < end; ++i) {
             const common::Logon &logon = logons.at(i);
-            if (msecs.at(i) < cutoff || !filter->match(logon))
+            if (msecs.at(i - begin) < cutoff || !filter->match(logon))
                 continue;
             admitted.append(logon);
             if (logLow) {
                 // A logon's text is the same for every firewall: made once.
-                if (texts.at(i).isNull())
-                    texts[i] = logon.toString();
+                QString &text = texts[i - begin];
+                if (text.isNull())
+                    text = logon.toString();
                 ApplicationDebug::logLow(
-                    QStringLiteral("%1: New logon send to %2: %3").arg(adName, config.firewallName(), texts.at(i)));
+                    QStringLiteral("%1: New logon send to %2: %3").arg(adName, config.firewallName(), text));
             }
         }
         if (admitted.isEmpty())
@@ -81,7 +173,7 @@ void AgentAd::forwardLogons(const common::LogonList &logons, const QString &adNa
     }
 }
 
-void AgentAd::onNewLogoffCollected(common::Logoff logoff, QString adNames, QString fwSerial)
+void AgentAd::routeLogoff(const common::Logoff &logoff, const QString &adNames, const QString &fwSerial)
 {
     ApplicationDebug::logHigh(QStringLiteral("%1: Logoff: %2").arg(adNames, logoff.toString()));
     // Expiry in the agent's own cache is no news for a firewall: the Login

@@ -19,6 +19,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -252,6 +253,79 @@ TEST_F(AgentAdTest, RulesOfAFirewallWithoutValidConfigurationAreIgnored)
     EXPECT_EQ(m_agent->userFilter(QStringLiteral("FWBAD")), nullptr);
     EXPECT_EQ(logText().count(QStringLiteral("FWBAD: rules ignored, the firewall has no valid configuration")), 2)
         << logText().toStdString();
+}
+
+// A large batch reaches the firewalls a slice per turn of the event loop, in
+// order with what follows it; a stop in between drops the rest (the event
+// stores still hold those logons for the next start) instead of waiting.
+TEST_F(AgentAdTest, LargeBatchIsRoutedInSlicesThatAStopCutsShort)
+{
+    const QString adName = QStringLiteral("192.0.2.1");
+    const QStringList firewalls = {QStringLiteral("fake_fw_a"), QStringLiteral("fake_fw_b")};
+    for (const QString &name : firewalls) {
+        settings::ADConfiguration config(name);
+        config.setFirewallName(name);
+        config.setServers({adName});
+        config.setMaxLogonTime(28800);
+        config.setCollectInterval(5);
+        config.setEnabled(true);
+        config.setProbeEnabled(false);
+        settings::Settings::instance()->setADConfiguration(config);
+        m_agent->ensureUserFilter(config);
+    }
+    const int size = 5 * service::AgentAd::RoutingSlice + 17;
+    common::LogonList batch;
+    for (int i = 0; i < size; ++i)
+        batch.append(common::Logon(QStringLiteral("u%1").arg(i), QHostAddress(quint32(0x7f010000 + i)), m_now,
+                                   QString(), QStringLiteral("CORP"), QString(), QString()));
+    // What each firewall is told, in order: users logged on, and "-user" for a logoff.
+    QMap<QString, QStringList> told;
+    QObject::connect(m_agent.get(), &service::AgentAd::newFilteredLogonCollected,
+                     [&](const common::LogonList &logons, const QString &, const QString &fw) {
+                         for (const common::Logon &logon : logons)
+                             told[fw].append(logon.user());
+                     });
+    QObject::connect(m_agent.get(), &service::AgentAd::newFilteredLogoffCollected,
+                     [&](const common::Logoff &logoff, const QString &, const QString &fw) {
+                         told[fw].append(QLatin1Char('-') + logoff.user());
+                     });
+    const auto collect = [&] {
+        QMetaObject::invokeMethod(m_agent.get(), "onNewLogonCollected", Qt::QueuedConnection,
+                                  Q_ARG(common::LogonList, batch), Q_ARG(QString, adName));
+    };
+
+    collect();
+    const common::Logoff replaced(batch.first(), common::Logoff::LogoffSessionReplace);
+    QMetaObject::invokeMethod(m_agent.get(), "onNewLogoffCollected", Qt::QueuedConnection,
+                              Q_ARG(common::Logoff, replaced), Q_ARG(QString, adName), Q_ARG(QString, QString()));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return m_agent->pendingRoutingForTest() == 0 && told.value(firewalls.last()).size() == size + 1; },
+        30000));
+    QStringList expected;
+    for (const common::Logon &logon : qAsConst(batch))
+        expected.append(logon.user());
+    expected.append(QStringLiteral("-u0"));
+    for (const QString &fw : firewalls)
+        EXPECT_EQ(told.value(fw), expected) << fw.toStdString();
+
+    // A stop that comes while the batch is under way finds one slice routed.
+    told.clear();
+    collect();
+    bool stopped = false;
+    QMetaObject::invokeMethod(
+        m_agent.get(),
+        [&] {
+            m_agent->stopAll();
+            stopped = true;
+        },
+        Qt::QueuedConnection);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stopped; }, 30000));
+    QCoreApplication::processEvents(); // the turn the rest of the batch had asked for
+    EXPECT_EQ(m_agent->pendingRoutingForTest(), 0);
+    for (const QString &fw : firewalls)
+        EXPECT_EQ(told.value(fw), expected.mid(0, service::AgentAd::RoutingSlice)) << fw.toStdString();
+    EXPECT_TRUE(logText().contains(QStringLiteral("%1 logons and 0 logoffs not routed: collection stops")
+                                       .arg(size - service::AgentAd::RoutingSlice)));
 }
 
 // Collectors in their threads over a real event store.
