@@ -1,6 +1,7 @@
 // The agent's entry point: creates the one agent, lets the service frame run
 // the command line, and tears the process-wide objects down afterwards.
 #include "app/agentad.h"
+#include "common/backgroundrelease.h"
 #include "common/clock.h"
 #include "common/eventdispatcher.h"
 #include "firewall/server.h"
@@ -24,6 +25,8 @@ int main(int argc, char **argv)
     // Every firewall hears Goodbye ("service is closing").
     UtmConnect::Server::instance()->close();
     UtmConnect::Server::destroy();
+    // Probe caches let go of at the stop are freed while the server went; this ends that.
+    common::BackgroundRelease::waitForAll();
     closeDumpFiles();
     ApplicationDebug::destroy();
     service::agentInstance.store(nullptr);

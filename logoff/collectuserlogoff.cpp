@@ -1,5 +1,6 @@
 #include "logoff/collectuserlogoff.h"
 
+#include "common/backgroundrelease.h"
 #include "common/clock.h"
 #include "common/exception.h"
 #include "log/applicationdebug.h"
@@ -16,6 +17,8 @@ namespace {
 
 // More workers than this would only exhaust memory: the count comes from a firewall.
 constexpr quint32 MaxWorkers = 4096;
+// A cache at least this large is freed by common::BackgroundRelease.
+constexpr int BackgroundReleaseEntries = 10000;
 
 std::mutex factoryMutex;
 CollectUserLogoff::ProbeFactory probeFactory; // tests only, under factoryMutex
@@ -48,6 +51,12 @@ CollectUserLogoff::~CollectUserLogoff()
 {
     qDeleteAll(workers);
     workers.clear();
+    // Hundreds of thousands of entries take seconds to free one by one; a
+    // stop waits for this thread, not for that.
+    if (cache.size() >= BackgroundReleaseEntries) {
+        common::BackgroundRelease::release(std::move(cache));
+        common::BackgroundRelease::release(std::move(byAddress));
+    }
 }
 
 void CollectUserLogoff::setProbeFactoryForTest(ProbeFactory factory)
