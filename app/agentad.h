@@ -174,6 +174,7 @@ private:
     QHash<QString, common::UserFilter *> filters;
     std::deque<Routing> routing;
     bool routingScheduled = false; // a turn of routeSome is posted
+    bool routingActive = false;    // routeSome is running
     quint64 routingGeneration = 0; // counts dropPendingRouting calls
     QTimer obsolescenceTimer;
     bool paused = false;

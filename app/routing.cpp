@@ -64,13 +64,14 @@ void AgentAd::enqueueRouting(Routing item)
     if (!item.isLogoff && item.logons.isEmpty())
         return;
     routing.push_back(item);
-    // Behind work already waiting for its turn, this waits too: the order stays.
-    if (!routingScheduled)
+    // Behind work already waiting for its turn, or under way, this waits too: the order stays.
+    if (!routingScheduled && !routingActive)
         routeSome();
 }
 
 void AgentAd::routeSome()
 {
+    routingActive = true;
     const quint64 generation = routingGeneration;
     int budget = RoutingSlice;
     while (budget > 0 && !routing.empty() && generation == routingGeneration) {
@@ -89,6 +90,7 @@ void AgentAd::routeSome()
         if (end < item.logons.size() && generation == routingGeneration)
             routing.push_front(item);
     }
+    routingActive = false;
     if (routing.empty() || routingScheduled)
         return;
     routingScheduled = true;
