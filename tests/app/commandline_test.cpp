@@ -358,7 +358,8 @@ TEST_F(AgentCommandLine, ExecRunsUntilInterruptedOrTerminated)
         if (c.starting) {
             EXPECT_EQ(logTexts().mid(logTexts().size() - 2),
                       (QStringList{"Ferrowinden SSO Agent 3.0 stopping...", "Ferrowinden SSO Agent 3.0 stopped"}))
-                << c.level;
+                << c.level << "\n"
+                << log().toStdString();
             EXPECT_TRUE(log().contains(QStringLiteral("Warning: the pre-shared key (SSLKey) is shorter than 16")));
         }
         EXPECT_EQ(log().contains(QStringLiteral(" sslkey: (set)")), c.configDump) << c.level;
