@@ -6,16 +6,15 @@
 namespace common {
 
 // Frees large collections (a probe cache of a quarter of a million entries,
-// say) in a thread of its own, so that the thread that lets go of them (a
+// say) in threads of their own, so that the thread that lets go of them (a
 // collector thread that a stop is waiting for) does not spend seconds
 // releasing memory node by node.
 //
-// Any thread may hand data over; it is destroyed in the order handed over.
-// waitForAll() blocks until everything handed over so far is destroyed and
-// ends the thread (the entry point calls it before the process ends; the
-// process-wide state also does at exit); data handed over later starts it
-// again. The data must not be thread-affine (no QObject): plain values and
-// implicitly shared Qt containers are fine.
+// Any thread may hand data over; each item is destroyed in a short-lived
+// thread of its own. waitForAll() blocks until everything handed over so far
+// is destroyed (the entry point calls it before the process ends; the
+// process-wide state also does at exit). The data must not be thread-affine
+// (no QObject): plain values and implicitly shared Qt containers are fine.
 class BackgroundRelease
 {
 public:
@@ -25,13 +24,11 @@ public:
     }
     static void waitForAll();
 
-    // What the thread destroys; only release() makes them.
+private:
     struct Held
     {
         virtual ~Held() = default;
     };
-
-private:
     template <typename T> struct HeldValue : Held
     {
         explicit HeldValue(T &&data) : value(std::move(data)) {}

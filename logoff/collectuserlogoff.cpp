@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 namespace logoffCollector {
 
@@ -54,8 +55,7 @@ CollectUserLogoff::~CollectUserLogoff()
     // Hundreds of thousands of entries take seconds to free one by one; a
     // stop waits for this thread, not for that.
     if (cache.size() >= BackgroundReleaseEntries) {
-        common::BackgroundRelease::release(std::move(cache));
-        common::BackgroundRelease::release(std::move(byAddress));
+        common::BackgroundRelease::release(std::make_pair(std::move(cache), std::move(byAddress)));
     }
 }
 
