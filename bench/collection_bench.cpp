@@ -15,6 +15,8 @@
 //   bench_collection [--mode latency|scale] [--runs N] [--peers 20] [--dcs 4]
 //                    [--rate 2000] [--seconds 60] [--logons 250000]
 //                    [--interval 1] [--agent PATH] [--verbose low|high] [--keep 1]
+//                    [--stop-after MS]   (scale: stop MS after the write instead of
+//                                         waiting for every firewall; lost logons not counted)
 // Each run starts a fresh agent; the last lines give min/median/max over the runs.
 #include "tools/firewallpeer.h"
 
@@ -56,7 +58,8 @@ struct Options
     int interval = 1;
     QString agentPath = QStringLiteral(SSO_AGENT_PATH);
     QByteArray verbose = "low";
-    bool keep = false; // leave the install folder (and the agent's log) behind
+    bool keep = false;   // leave the install folder (and the agent's log) behind
+    int stopAfterMs = 0; // scale: SIGTERM this long after the write, while the logons are on their way
 };
 
 double cpuSeconds(qint64 pid)
@@ -414,6 +417,20 @@ Figures scaleRun(const Options &o)
     for (quint64 n = 0; n < total; n += 10000)
         run.writeLogons(n, std::min(total, n + 10000));
     const qint64 written = run.clock.elapsed();
+    if (o.stopAfterMs > 0) {
+        // A stop in the middle of the burst: routing and sending are under way.
+        waitFor([&] { return false; }, o.stopAfterMs);
+        const int complete = run.countReceived(total);
+        f.peakMiB = peakMiB(run.pid);
+        quint64 next = total;
+        f.stopMs = double(run.stopUnderLoad(next));
+        f.allAckedMs = -1;
+        f.duplicates = run.duplicates;
+        std::printf("  %llu logons written in %lld ms; SIGTERM %d ms later, %d firewalls had all of them\n",
+                    static_cast<unsigned long long>(total), static_cast<long long>(written), o.stopAfterMs, complete);
+        f.ok = f.stopMs >= 0;
+        return f;
+    }
     const bool all = waitFor([&] { return run.countReceived(total) == o.peers; }, 600000);
     f.allAckedMs = double(run.clock.elapsed());
     // The peers acknowledge on receipt; what is left in flight is the agent's last Acks to read.
@@ -470,6 +487,8 @@ int main(int argc, char **argv)
             o.verbose = value.toLatin1();
         else if (key == QLatin1String("--keep"))
             o.keep = value == QLatin1String("1");
+        else if (key == QLatin1String("--stop-after"))
+            o.stopAfterMs = value.toInt();
     }
     if (o.runs < 1 || o.peers < 1 || o.peers > 250 || o.dcs < 1 || o.dcs > 250 || o.rate < 1 || o.logons < 1 ||
         (o.mode != QLatin1String("latency") && o.mode != QLatin1String("scale"))) {
@@ -494,8 +513,8 @@ int main(int argc, char **argv)
                         f.p50, f.p99, f.max, static_cast<unsigned long long>(f.lost),
                         static_cast<unsigned long long>(f.duplicates), f.cpuPercent, f.peakMiB, f.stopMs);
         else
-            std::printf("  all firewalls had every logon after %.0f ms; lost %llu, sent twice %llu; VmHWM %.1f MiB; "
-                        "stop under load %.0f ms\n",
+            std::printf("  all firewalls had every logon after %.0f ms (-1: stopped before); lost %llu, sent twice "
+                        "%llu; VmHWM %.1f MiB; stop under load %.0f ms\n",
                         f.allAckedMs, static_cast<unsigned long long>(f.lost),
                         static_cast<unsigned long long>(f.duplicates), f.peakMiB, f.stopMs);
         std::fflush(stdout);
@@ -508,7 +527,7 @@ int main(int argc, char **argv)
         summary("latency p99", runs, &Figures::p99, "ms");
         summary("latency max", runs, &Figures::max, "ms");
         summary("agent CPU", runs, &Figures::cpuPercent, "% of one core");
-    } else {
+    } else if (o.stopAfterMs <= 0) {
         summary("all logons at every firewall", runs, &Figures::allAckedMs, "ms");
     }
     summary("agent peak memory (VmHWM)", runs, &Figures::peakMiB, "MiB");
