@@ -2,6 +2,7 @@
 
 #include "app/agentstatus.h"
 #include "app/metricsserver.h"
+#include "common/backgroundrelease.h"
 #include "common/clock.h"
 #include "common/userfilter.h"
 #include "crash/crashhandler.h"
@@ -190,6 +191,9 @@ void AgentAd::start()
 
 void AgentAd::stop()
 {
+    // The process ends after a stop: caches and tables let go of from here on
+    // are left to the system, which takes them back at once.
+    common::BackgroundRelease::keepUntilExit();
     // The background sending of crash reports ends first: its lines never follow the stop's.
     if (crashReportSender)
         crashReportSender->stop();

@@ -25,7 +25,7 @@ int main(int argc, char **argv)
     // Every firewall hears Goodbye ("service is closing").
     UtmConnect::Server::instance()->close();
     UtmConnect::Server::destroy();
-    // Probe caches let go of at the stop are freed while the server went; this ends that.
+    // Anything still being freed in the background is done before the process ends.
     common::BackgroundRelease::waitForAll();
     closeDumpFiles();
     ApplicationDebug::destroy();

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace common {
 
@@ -23,8 +24,9 @@ struct ReleaseState
 {
     std::mutex mutex;
     std::list<Freeing> running; // under mutex
+    bool keeping = false;       // under mutex: keepUntilExit() was called
 
-    ~ReleaseState() { joinAll(); }
+    ~ReleaseState() { join(true); }
 
     // Joins the threads that have finished; with all, waits for every one.
     void join(bool all)
@@ -33,17 +35,15 @@ struct ReleaseState
         {
             std::lock_guard<std::mutex> lock(mutex);
             for (auto it = running.begin(); it != running.end();) {
-                if (all || it->done->load()) {
+                if (all || it->done->load())
                     ending.splice(ending.end(), running, it++);
-                } else {
+                else
                     ++it;
-                }
             }
         }
         for (Freeing &freeing : ending)
             freeing.thread.join();
     }
-    void joinAll() { join(true); }
 };
 
 ReleaseState &state()
@@ -52,11 +52,24 @@ ReleaseState &state()
     return releaseState;
 }
 
+// What is kept until the process ends. A plain pointer in static storage:
+// never destroyed, and reachable to the end (no leak to a leak checker).
+std::vector<void *> *kept = nullptr;
+
 } // namespace
 
 void BackgroundRelease::post(std::unique_ptr<Held> held)
 {
     ReleaseState &s = state();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.keeping) {
+            if (!kept)
+                kept = new std::vector<void *>;
+            kept->push_back(held.release());
+            return;
+        }
+    }
     s.join(false);
     Freeing freeing;
     try {
@@ -72,9 +85,16 @@ void BackgroundRelease::post(std::unique_ptr<Held> held)
     s.running.push_back(std::move(freeing));
 }
 
+void BackgroundRelease::keepUntilExit()
+{
+    ReleaseState &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.keeping = true;
+}
+
 void BackgroundRelease::waitForAll()
 {
-    state().joinAll();
+    state().join(true);
 }
 
 } // namespace common

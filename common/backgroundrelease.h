@@ -7,8 +7,8 @@ namespace common {
 
 // Frees large collections (a probe cache of a quarter of a million entries,
 // say) in threads of their own, so that the thread that lets go of them (a
-// collector thread that a stop is waiting for) does not spend seconds
-// releasing memory node by node.
+// collector thread that a stop is waiting for, the main thread closing a
+// firewall's connection) does not spend seconds releasing memory node by node.
 //
 // Any thread may hand data over; each item is destroyed in a short-lived
 // thread of its own. waitForAll() blocks until everything handed over so far
@@ -23,6 +23,11 @@ public:
         post(std::make_unique<HeldValue<std::decay_t<T>>>(std::forward<T>(data)));
     }
     static void waitForAll();
+    // The process is ending: what is handed over from now on is kept, not
+    // freed. The system takes the whole memory back at once when the process
+    // exits, where freeing millions of entries one by one would hold up the
+    // exit (and systemctl stop) for seconds.
+    static void keepUntilExit();
 
 private:
     struct Held

@@ -1,5 +1,6 @@
 #include "firewall/client.h"
 
+#include "common/backgroundrelease.h"
 #include "common/clock.h"
 #include "firewall/protocol.h"
 #include "firewall/psksocket.h"
@@ -21,6 +22,8 @@ QHostAddress plainAddress(const QHostAddress &address)
 
 constexpr qint64 defaultSendAheadBytes = 1 << 20;
 constexpr qint64 defaultQueueLimitBytes = 64 << 20;
+// An announcement table at least this large is freed by common::BackgroundRelease.
+constexpr int BackgroundReleaseEntries = 10000;
 // Main thread only, like every client.
 qint64 sendAhead = defaultSendAheadBytes;
 qint64 queueLimit = defaultQueueLimitBytes;
@@ -86,6 +89,10 @@ Client::~Client()
         disconnect(m_socket, nullptr, this, nullptr);
         delete m_socket.data();
     }
+    // A firewall told of hundreds of thousands of logons: freeing its table
+    // would hold the main thread (or the process's exit) for a while.
+    if (m_announced.size() >= BackgroundReleaseEntries)
+        common::BackgroundRelease::release(std::move(m_announced));
 }
 
 QHostAddress Client::peerAddress() const

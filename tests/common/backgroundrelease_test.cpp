@@ -1,5 +1,6 @@
-// common::BackgroundRelease: what is handed over goes in another thread, and
-// waitForAll() returns only once all of it has gone.
+// common::BackgroundRelease: what is handed over goes in another thread,
+// waitForAll() returns only once all of it has gone, and once the process
+// ends nothing more is freed.
 #include "common/backgroundrelease.h"
 
 #include <algorithm>
@@ -39,7 +40,7 @@ private:
     int m_index;
 };
 
-TEST(BackgroundRelease, DestroysInOtherThreadsAndWaitForAllWaitsForThem)
+TEST(BackgroundRelease, DestroysInOtherThreadsUntilTheProcessEnds)
 {
     // Twice: data handed over after waitForAll goes the same way.
     for (int round = 0; round < 2; ++round) {
@@ -56,6 +57,14 @@ TEST(BackgroundRelease, DestroysInOtherThreadsAndWaitForAllWaitsForThem)
         for (const std::thread::id &thread : record->threads)
             EXPECT_NE(thread, std::this_thread::get_id()) << "round " << round;
     }
+
+    // The process ends: what comes now is left to the system.
+    common::BackgroundRelease::keepUntilExit();
+    auto record = std::make_shared<Record>();
+    common::BackgroundRelease::release(Tracked(record, 0));
+    common::BackgroundRelease::waitForAll();
+    std::lock_guard<std::mutex> lock(record->mutex);
+    EXPECT_TRUE(record->order.empty());
 }
 
 } // namespace
