@@ -326,6 +326,7 @@ TEST_F(AgentAdTest, LargeBatchIsRoutedInSlicesThatAStopCutsShort)
         EXPECT_EQ(told.value(fw), expected.mid(0, service::AgentAd::RoutingSlice)) << fw.toStdString();
     EXPECT_TRUE(logText().contains(QStringLiteral("%1 logons and 0 logoffs not routed: collection stops")
                                        .arg(size - service::AgentAd::RoutingSlice)));
+    closeDumpFiles(); // the logoff collectors' files, as at the process's end
 }
 
 // Collectors in their threads over a real event store.
