@@ -149,6 +149,8 @@ private:
     void routeLogoff(const common::Logoff &logoff, const QString &adNames, const QString &fwSerial);
     // What stopAll drops: collection stops, the event stores keep these logons.
     void dropPendingRouting();
+    // Logons waiting to be routed; logoffs waiting in *logoffs.
+    int pendingRouting(int *logoffs) const;
 
     // Connects a logon collector and a logoff collector of the same domain
     // controllers both ways, so that each cache hears the other's logoffs.

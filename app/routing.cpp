@@ -9,6 +9,7 @@
 #include "settings/settings.h"
 
 #include <limits>
+#include <utility>
 
 namespace service {
 
@@ -63,7 +64,7 @@ void AgentAd::enqueueRouting(Routing item)
 {
     if (!item.isLogoff && item.logons.isEmpty())
         return;
-    routing.push_back(item);
+    routing.push_back(std::move(item));
     // Behind work already waiting for its turn, or under way, this waits too: the order stays.
     if (!routingScheduled && !routingActive)
         routeSome();
@@ -75,7 +76,7 @@ void AgentAd::routeSome()
     const quint64 generation = routingGeneration;
     int budget = RoutingSlice;
     while (budget > 0 && !routing.empty() && generation == routingGeneration) {
-        Routing item = routing.front();
+        Routing item = std::move(routing.front());
         routing.pop_front();
         if (item.isLogoff) {
             routeLogoff(item.logoff, item.adName, item.firewall);
@@ -88,7 +89,7 @@ void AgentAd::routeSome()
         item.next = end;
         // Unless a stop dropped the queue meanwhile, the rest of the batch goes first next time.
         if (end < item.logons.size() && generation == routingGeneration)
-            routing.push_front(item);
+            routing.push_front(std::move(item));
     }
     routingActive = false;
     if (routing.empty() || routingScheduled)
@@ -106,26 +107,32 @@ void AgentAd::routeSome()
 void AgentAd::dropPendingRouting()
 {
     ++routingGeneration;
-    qint64 logons = 0;
     int logoffs = 0;
-    for (const Routing &item : routing) {
-        if (item.isLogoff)
-            ++logoffs;
-        else
-            logons += item.logons.size() - item.next;
-    }
+    const int logons = pendingRouting(&logoffs);
     routing.clear();
     if (logons > 0 || logoffs > 0)
         ApplicationDebug::logLow(
             QStringLiteral("%1 logons and %2 logoffs not routed: collection stops").arg(logons).arg(logoffs));
 }
 
+int AgentAd::pendingRouting(int *logoffs) const
+{
+    int logons = 0;
+    *logoffs = 0;
+    for (const Routing &item : routing) {
+        if (item.isLogoff)
+            ++*logoffs;
+        else
+            logons += item.logons.size() - item.next;
+    }
+    return logons;
+}
+
 int AgentAd::pendingRoutingForTest() const
 {
-    int pending = 0;
-    for (const Routing &item : routing)
-        pending += item.isLogoff ? 1 : item.logons.size() - item.next;
-    return pending;
+    int logoffs = 0;
+    const int logons = pendingRouting(&logoffs);
+    return logons + logoffs;
 }
 
 void AgentAd::routeLogons(const common::LogonList &logons, int begin, int end, bool collected, const QString &adName,

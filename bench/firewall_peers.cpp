@@ -90,7 +90,7 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 // Which file config.ini is: the agent replaces the file on every write, and
 // a freed inode number is soon given to the next save's file, so the change
 // time is part of it.
-quint64 inodeOf(const QString &path)
+quint64 fileIdentity(const QString &path)
 {
     struct stat st;
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
@@ -209,11 +209,11 @@ Figures runOnce(const QString &agentPath, int peers, const QByteArray &verbose)
         peer->start();
     }
     const QString configPath = instance.filePath(QStringLiteral("config.ini"));
-    quint64 inode = inodeOf(configPath);
+    quint64 identity = fileIdentity(configPath);
     const auto watchWrites = [&] {
-        const quint64 now = inodeOf(configPath);
-        if (now != inode) {
-            inode = now;
+        const quint64 now = fileIdentity(configPath);
+        if (now != identity) {
+            identity = now;
             ++figures.writes;
         }
     };

@@ -18,6 +18,9 @@ namespace common {
 class BackgroundRelease
 {
 public:
+    // Collections with fewer entries than this are cheap to free where they are.
+    static constexpr int LargeEntries = 10000;
+
     template <typename T> static void release(T &&data)
     {
         post(std::make_unique<HeldValue<std::decay_t<T>>>(std::forward<T>(data)));

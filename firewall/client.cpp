@@ -22,8 +22,6 @@ QHostAddress plainAddress(const QHostAddress &address)
 
 constexpr qint64 defaultSendAheadBytes = 1 << 20;
 constexpr qint64 defaultQueueLimitBytes = 64 << 20;
-// An announcement table at least this large is freed by common::BackgroundRelease.
-constexpr int BackgroundReleaseEntries = 10000;
 // Main thread only, like every client.
 qint64 sendAhead = defaultSendAheadBytes;
 qint64 queueLimit = defaultQueueLimitBytes;
@@ -91,7 +89,7 @@ Client::~Client()
     }
     // A firewall told of hundreds of thousands of logons: freeing its table
     // would hold the main thread (or the process's exit) for a while.
-    if (m_announced.size() >= BackgroundReleaseEntries)
+    if (m_announced.size() >= common::BackgroundRelease::LargeEntries)
         common::BackgroundRelease::release(std::move(m_announced));
 }
 

@@ -18,8 +18,6 @@ namespace {
 
 // More workers than this would only exhaust memory: the count comes from a firewall.
 constexpr quint32 MaxWorkers = 4096;
-// A cache at least this large is freed by common::BackgroundRelease.
-constexpr int BackgroundReleaseEntries = 10000;
 
 std::mutex factoryMutex;
 CollectUserLogoff::ProbeFactory probeFactory; // tests only, under factoryMutex
@@ -54,7 +52,7 @@ CollectUserLogoff::~CollectUserLogoff()
     workers.clear();
     // Hundreds of thousands of entries take seconds to free one by one; a
     // stop waits for this thread, not for that.
-    if (cache.size() >= BackgroundReleaseEntries) {
+    if (cache.size() >= common::BackgroundRelease::LargeEntries) {
         common::BackgroundRelease::release(std::make_pair(std::move(cache), std::move(byAddress)));
     }
 }
